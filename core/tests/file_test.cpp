@@ -1,0 +1,221 @@
+#include "vela_sha/file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "text.hpp"
+#include "vectors.hpp"
+
+namespace vela_sha {
+namespace {
+
+using testing::Bytes;
+
+Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+// A deliberately plain validator to hold the fast ones against: decode each
+// sequence to its code point, then apply the rules to the code point.
+bool reference_valid(const Bytes& b) {
+  for (std::size_t i = 0; i < b.size();) {
+    const unsigned lead = b[i];
+    std::size_t n;
+    std::uint32_t cp;
+    if (lead < 0x80) n = 1, cp = lead;
+    else if ((lead & 0xE0) == 0xC0) n = 2, cp = lead & 0x1F;
+    else if ((lead & 0xF0) == 0xE0) n = 3, cp = lead & 0x0F;
+    else if ((lead & 0xF8) == 0xF0) n = 4, cp = lead & 0x07;
+    else return false;
+    if (i + n > b.size()) return false;
+    for (std::size_t k = 1; k < n; ++k) {
+      if ((b[i + k] & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (b[i + k] & 0x3F);
+    }
+    const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < smallest[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += n;
+  }
+  return true;
+}
+
+// Every validator the library has, so each kernel is held to the same cases.
+std::vector<std::pair<const char*, bool (*)(const std::uint8_t*, std::size_t)>> validators() {
+  std::vector<std::pair<const char*, bool (*)(const std::uint8_t*, std::size_t)>> v = {
+      {"dispatch", text::valid_utf8}, {"scalar", text::valid_utf8_scalar}};
+  if (text::avx2_available()) v.push_back({"avx2", text::valid_utf8_avx2});
+  return v;
+}
+
+TEST(Utf8, PublicDecoderCases) {
+  const auto cases = testing::read_utf8_cases();
+  ASSERT_EQ(cases.size(), 222u);
+  // Each case alone, and again behind ASCII padding so the vector kernel meets
+  // it in the middle of a block and across a block boundary.
+  for (const auto& c : cases) {
+    ASSERT_EQ(reference_valid(c.bytes), c.valid) << c.id;
+    EXPECT_EQ(calculate_hash(c.bytes).has_value(), c.valid) << c.id;
+    for (std::size_t pad : {0u, 1u, 31u, 62u, 63u, 64u, 100u}) {
+      Bytes padded(pad, 'x');
+      padded.insert(padded.end(), c.bytes.begin(), c.bytes.end());
+      padded.resize(padded.size() + 70, 'y');
+      for (const auto& [name, valid] : validators()) {
+        EXPECT_EQ(valid(padded.data(), padded.size()), c.valid) << c.id << " " << name << " pad " << pad;
+        EXPECT_EQ(valid(padded.data(), padded.size() - 70), c.valid) << c.id << " " << name;
+      }
+    }
+  }
+}
+
+TEST(Utf8, MutationsAgreeWithReference) {
+  // Valid text of every sequence length; every single-byte change and every
+  // truncation must be judged as the reference judges it.
+  std::string seed;
+  for (int i = 0; i < 3; ++i) seed += "ab\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xED\x9F\xBF\xF4\x8F\xBF\xBF"
+                                      "\xEF\xBB\xBF\xE0\xA0\x80\xF0\x90\x80\x80""cd\xDF\xBF";
+  const Bytes valid_text = bytes_of(seed);
+  ASSERT_TRUE(reference_valid(valid_text));
+  const std::uint8_t probes[] = {0x00, 0x0D, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
+                                 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+  for (std::size_t pad : {0u, 17u, 40u}) {
+    Bytes text(pad, ' ');
+    text.insert(text.end(), valid_text.begin(), valid_text.end());
+    for (std::size_t at = 0; at < text.size(); ++at) {
+      for (std::uint8_t probe : probes) {
+        Bytes mutated = text;
+        mutated[at] = probe;
+        const bool expected = reference_valid(mutated);
+        for (const auto& [name, valid] : validators()) {
+          ASSERT_EQ(valid(mutated.data(), mutated.size()), expected)
+              << name << " pad " << pad << " at " << at << " byte " << int(probe);
+        }
+      }
+    }
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+      const bool expected = reference_valid(Bytes(text.begin(), text.begin() + cut));
+      for (const auto& [name, valid] : validators()) {
+        ASSERT_EQ(valid(text.data(), cut), expected) << name << " cut " << cut;
+      }
+    }
+  }
+}
+
+TEST(Utf8, RandomBytesAgreeWithReference) {
+  std::mt19937 rng(20261206);
+  std::uniform_int_distribution<int> pick(0, 15);
+  // Mostly well-formed pieces with sparse damage, so long runs get past the
+  // first block before anything goes wrong.
+  const char* pieces[] = {"a", "\r\n", "\xD0\x96", "\xE4\xB8\xAD", "\xF0\x9F\x98\x80", "  "};
+  for (int round = 0; round < 3000; ++round) {
+    std::string s;
+    const int count = 1 + round % 200;
+    for (int i = 0; i < count; ++i) s += pieces[pick(rng) % 6];
+    Bytes b = bytes_of(s);
+    if (round % 2) b[rng() % b.size()] = static_cast<std::uint8_t>(rng());
+    const bool expected = reference_valid(b);
+    for (const auto& [name, valid] : validators()) {
+      ASSERT_EQ(valid(b.data(), b.size()), expected) << name << " round " << round;
+    }
+  }
+}
+
+std::string hex_of(std::string_view text) { return calculate_hash(bytes_of(text))->to_hex(); }
+
+TEST(TemplateHash, LineEndingsNormalise) {
+  struct Case {
+    std::string_view input, same_as;
+  };
+  const Case cases[] = {
+      {"a\r\nb", "a\nb"},         {"a\rb", "a\nb"},         {"a\r\r\nb", "a\n\nb"},
+      {"a\n\rb", "a\n\nb"},       {"a\r", "a\n"},           {"\r", "\n"},
+      {"\r\r", "\n\n"},           {"\r\n\r\n", "\n\n"},     {"\n\r\n\r", "\n\n\n"},
+      {"\xEF\xBB\xBFx\r\n", "\xEF\xBB\xBFx\n"},
+      {"\xD0\x96\r\xE4\xB8\xAD\r\n", "\xD0\x96\n\xE4\xB8\xAD\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(hex_of(c.input), hex_of(c.same_as)) << c.input;
+}
+
+TEST(TemplateHash, NothingElseChanges) {
+  // Each pair must differ: the final line end, a BOM, trailing blanks and
+  // other "line breaks" are all part of the text.
+  const std::pair<std::string_view, std::string_view> pairs[] = {
+      {"a\n", "a"},
+      {"\xEF\xBB\xBF" "a", "a"},
+      {"a \n", "a\n"},
+      {"a\xC2\x85" "b", "a\nb"},
+      {"a\xE2\x80\xA8" "b", "a\nb"},
+      {std::string_view("a\0b", 3), "ab"},
+  };
+  for (const auto& [a, b] : pairs) EXPECT_NE(hex_of(a), hex_of(b)) << a;
+  // Text without CR is hashed exactly as given.
+  EXPECT_EQ(hex_of("a\xE2\x80\xA8" "b"), digest_to_hex(sha256(bytes_of("a\xE2\x80\xA8" "b"))));
+  EXPECT_EQ(hex_of(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+}
+
+// The two-step rule the one-pass normaliser must match.
+Bytes reference_normalise(const Bytes& in) {
+  Bytes step1;
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] == '\r' && i + 1 < in.size() && in[i + 1] == '\n') continue;
+    step1.push_back(in[i]);
+  }
+  for (auto& b : step1) if (b == '\r') b = '\n';
+  return step1;
+}
+
+TEST(TemplateHash, NormaliserMatchesTwoStepRule) {
+  std::mt19937 rng(7);
+  const std::uint8_t alphabet[] = {'\r', '\n', 'a', 0xD0, 0x96};
+  for (int round = 0; round < 5000; ++round) {
+    Bytes in(rng() % 300);
+    for (auto& b : in) b = alphabet[rng() % (round % 3 ? 5 : 3)];
+    Bytes out(in.size());
+    out.resize(text::normalise_line_endings(in.data(), in.size(), out.data()));
+    ASSERT_EQ(out, reference_normalise(in)) << "round " << round;
+  }
+}
+
+TEST(TemplateHash, InvalidUtf8IsRejectedWithOrWithoutCr) {
+  for (std::string_view bad : {"\xFF", "\xC0\xAF", "\xED\xA0\x80", "a\r\n\xFF", "\xF4\x90\x80\x80"}) {
+    const auto result = calculate_hash(bytes_of(bad));
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), ShaError::InvalidUtf8);
+  }
+  EXPECT_EQ(message(ShaError::InvalidUtf8),
+            "text-file bytes are not valid UTF-8; encode the source as UTF-8 before hashing");
+}
+
+TEST(HexCodec, RoundTripsAndCase) {
+  Sha256Bytes zero{};
+  EXPECT_EQ(digest_to_hex(zero), std::string(64, '0'));
+  Sha256Bytes ten{};
+  ten[0] = 10;
+  ten[31] = 0xAB;
+  EXPECT_EQ(digest_to_hex(ten), "0a" + std::string(60, '0') + "ab");
+
+  const std::string upper = "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855";
+  const auto parsed = TemplateSha256::from_hex(upper);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(*parsed, *calculate_hash({}));
+  EXPECT_EQ(parsed->to_hex(), hex_of(""));
+}
+
+TEST(HexCodec, RejectsAnythingButSixtyFourHexDigits) {
+  const std::string good(64, 'a');
+  const std::string bad[] = {
+      std::string(63, 'a'), std::string(65, 'a'), "",
+      good.substr(0, 63) + "g", " " + good.substr(1), good.substr(0, 63) + " ",
+      "0x" + good.substr(2), good.substr(0, 62) + "\xC3\xA9",
+      good.substr(0, 10) + std::string(1, '\0') + good.substr(11),
+  };
+  for (const auto& text : bad) {
+    const auto result = TemplateSha256::from_hex(text);
+    ASSERT_FALSE(result.has_value()) << text;
+    EXPECT_EQ(result.error(), ShaError::InvalidDigest);
+  }
+  EXPECT_EQ(message(ShaError::InvalidDigest),
+            "SHA-256 digest must contain exactly 64 hexadecimal characters");
+}
+
+}  // namespace
+}  // namespace vela_sha
