@@ -30,12 +30,16 @@ constexpr std::array<std::uint8_t, 256> kHexValues = [] {
 
 }  // namespace
 
+void digest_to_hex(const Sha256Bytes& bytes, char* out) noexcept {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    out[2 * i] = kHexPairs[2 * bytes[i]];
+    out[2 * i + 1] = kHexPairs[2 * bytes[i] + 1];
+  }
+}
+
 std::string digest_to_hex(const Sha256Bytes& bytes) {
   std::string text(64, '\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    text[2 * i] = kHexPairs[2 * bytes[i]];
-    text[2 * i + 1] = kHexPairs[2 * bytes[i] + 1];
-  }
+  digest_to_hex(bytes, text.data());
   return text;
 }
 

@@ -6,60 +6,7 @@
 
 #include "text.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace vela_sha {
-
-namespace text {
-
-std::size_t normalise_line_endings(const std::uint8_t* data, std::size_t size,
-                                   std::uint8_t* out) noexcept {
-  std::uint8_t* const start = out;
-  std::size_t i = 0;
-  // After a CR the next byte is examined afresh, so CR CR LF gives LF LF.
-  auto take_cr = [&] {
-    *out++ = '\n';
-    ++i;
-    if (i < size && data[i] == '\n') ++i;
-  };
-#if defined(__SSE2__)
-  // Copy 32 bytes at a time; where a block holds a CR, keep the bytes before
-  // it, write LF for it and carry on from the byte after. Stores may run past
-  // the bytes kept, but never past `out + size`, as `out` never passes `i`.
-  const __m128i cr = _mm_set1_epi8('\r');
-  while (i + 32 <= size) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 16));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), a);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), b);
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, cr))) |
-                          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, cr))) << 16;
-    if (mask == 0) {
-      out += 32;
-      i += 32;
-      continue;
-    }
-    const unsigned kept = static_cast<unsigned>(__builtin_ctz(mask));
-    out += kept;
-    i += kept;
-    take_cr();
-  }
-#endif
-  while (i < size) {
-    const void* found = std::memchr(data + i, '\r', size - i);
-    const std::size_t next =
-        found ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - data) : size;
-    std::memcpy(out, data + i, next - i);
-    out += next - i;
-    i = next;
-    if (i < size) take_cr();
-  }
-  return static_cast<std::size_t>(out - start);
-}
-
-}  // namespace text
 
 std::string_view message(ShaError error) noexcept {
   switch (error) {
@@ -79,18 +26,41 @@ std::expected<TemplateSha256, ShaError> TemplateSha256::from_hex(std::string_vie
   return TemplateSha256(bytes);
 }
 
+namespace {
+
+// Where the first CR is, or nullptr for text that is already normalised.
+std::uint8_t* first_cr(const std::uint8_t* data, std::size_t size) noexcept {
+  if (size == 0) return nullptr;
+  return static_cast<std::uint8_t*>(const_cast<void*>(std::memchr(data, '\r', size)));
+}
+
+TemplateSha256 normalise_and_hash(std::uint8_t* data, std::size_t size, std::uint8_t* cr) noexcept {
+  const auto before = static_cast<std::size_t>(cr - data);
+  const std::size_t after = text::normalise_line_endings(cr, size - before);
+  return TemplateSha256(sha256({data, before + after}));
+}
+
+}  // namespace
+
 std::expected<TemplateSha256, ShaError> calculate_hash(std::span<const std::uint8_t> bytes) {
   if (!text::valid_utf8(bytes.data(), bytes.size())) {
     return std::unexpected(ShaError::InvalidUtf8);
   }
-  if (bytes.empty() || std::memchr(bytes.data(), '\r', bytes.size()) == nullptr) {
-    return TemplateSha256(sha256(bytes));
+  const std::uint8_t* cr = first_cr(bytes.data(), bytes.size());
+  if (cr == nullptr) return TemplateSha256(sha256(bytes));
+  // Uninitialised on purpose: every byte is overwritten by the copy.
+  const auto copy = std::make_unique_for_overwrite<std::uint8_t[]>(bytes.size());
+  std::memcpy(copy.get(), bytes.data(), bytes.size());
+  return normalise_and_hash(copy.get(), bytes.size(), copy.get() + (cr - bytes.data()));
+}
+
+std::expected<TemplateSha256, ShaError> calculate_hash_in_place(std::span<std::uint8_t> bytes) noexcept {
+  if (!text::valid_utf8(bytes.data(), bytes.size())) {
+    return std::unexpected(ShaError::InvalidUtf8);
   }
-  // Uninitialised on purpose: every byte hashed is written first.
-  const auto normalised = std::make_unique_for_overwrite<std::uint8_t[]>(bytes.size());
-  const std::size_t length =
-      text::normalise_line_endings(bytes.data(), bytes.size(), normalised.get());
-  return TemplateSha256(sha256({normalised.get(), length}));
+  std::uint8_t* cr = first_cr(bytes.data(), bytes.size());
+  if (cr == nullptr) return TemplateSha256(sha256(bytes));
+  return normalise_and_hash(bytes.data(), bytes.size(), cr);
 }
 
 }  // namespace vela_sha

@@ -19,10 +19,18 @@ namespace vela_sha::text {
 [[nodiscard]] bool valid_utf8_avx2(const std::uint8_t* data, std::size_t size) noexcept;
 [[nodiscard]] bool avx2_available() noexcept;
 
-// Writes `size` bytes of text to `out` with CR LF and lone CR turned into LF and
-// returns how many bytes it wrote (never more than `size`). `out` must have
-// room for `size` bytes and must not overlap `data`.
-[[nodiscard]] std::size_t normalise_line_endings(const std::uint8_t* data, std::size_t size,
-                                                 std::uint8_t* out) noexcept;
+// Turns CR LF and lone CR into LF in place, compacting the text towards the
+// front, and returns its new length (never more than `size`). Picks the
+// fastest kernel this CPU runs.
+[[nodiscard]] std::size_t normalise_line_endings(std::uint8_t* data, std::size_t size) noexcept;
+
+// The portable kernel (a byte search and a move per line).
+[[nodiscard]] std::size_t normalise_line_endings_portable(std::uint8_t* data,
+                                                          std::size_t size) noexcept;
+
+// The vector kernel; only valid to call when avx512_available().
+[[nodiscard]] std::size_t normalise_line_endings_avx512(std::uint8_t* data,
+                                                        std::size_t size) noexcept;
+[[nodiscard]] bool avx512_available() noexcept;
 
 }  // namespace vela_sha::text

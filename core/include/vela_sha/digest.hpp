@@ -15,6 +15,9 @@ namespace vela_sha {
 // Writes `bytes` as 64 lowercase hexadecimal digits, high half first.
 [[nodiscard]] std::string digest_to_hex(const Sha256Bytes& bytes);
 
+// The same text into `out`, which must have room for 64 characters.
+void digest_to_hex(const Sha256Bytes& bytes, char* out) noexcept;
+
 // Reads exactly 64 hexadecimal digits (either case) into `out`. Returns false,
 // leaving `out` unspecified, for any other length or any non-hex character.
 [[nodiscard]] bool digest_from_hex(std::string_view text, Sha256Bytes& out) noexcept;

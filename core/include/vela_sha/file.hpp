@@ -36,4 +36,10 @@ class TemplateSha256 : public detail::Digest<TemplateSha256> {
 [[nodiscard]] std::expected<TemplateSha256, ShaError> calculate_hash(
     std::span<const std::uint8_t> bytes);
 
+// The same digest for a buffer the caller owns and no longer needs: the text is
+// normalised inside `bytes` instead of in a second buffer, so hashing takes no
+// memory beyond the caller's one copy. `bytes` is left unspecified.
+[[nodiscard]] std::expected<TemplateSha256, ShaError> calculate_hash_in_place(
+    std::span<std::uint8_t> bytes) noexcept;
+
 }  // namespace vela_sha

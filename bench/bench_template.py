@@ -1,0 +1,68 @@
+"""Template hash speed against hashlib over the same bytes, side by side.
+
+Run with `python bench/bench_template.py` against the installed package. For
+each case it prints the time of calculate_hash, of hashlib.sha256 (the SHA-256
+floor of this machine) and of a pure-Python equivalent, and the ratio of
+calculate_hash to the floor next to its target.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import sys
+import timeit
+
+from vela_sha._native import calculate_hash
+
+
+def pure_python(data: bytes) -> str:
+    text = data.decode("utf-8")  # strict: raises on invalid input
+    normalised = text.replace("\r\n", "\n").replace("\r", "\n")
+    return hashlib.sha256(normalised.encode("utf-8")).hexdigest()
+
+
+def make(unit: str, size: int, newline: str) -> bytes:
+    """About `size` bytes of 60-character lines of `unit`, cut at a character."""
+    line = (unit * 60 + newline).encode()
+    data = line * (size // len(line) + 1)
+    return data[:size].decode("utf-8", "ignore").encode()
+
+
+# name, bytes, floor ("hex" = sha256(d).hexdigest(), "digest" = .digest()), target ratio
+CASES = [
+    ("64 B ASCII", b"a" * 63 + b"\n", "hex", 1.00),
+    ("4 KiB ASCII, LF", make("a", 4096, "\n"), "hex", 1.15),
+    ("1 MiB ASCII, LF", make("a", 1 << 20, "\n"), "digest", 1.10),
+    ("1 MiB ASCII, CRLF", make("a", 1 << 20, "\r\n"), "digest", 1.35),
+    ("1 MiB Cyrillic, LF", make("Ж", 1 << 20, "\n"), "digest", 1.50),
+    ("1 MiB CJK, CRLF", make("中", 1 << 20, "\r\n"), "digest", 1.60),
+]
+
+
+def best(statement, number: int, repeat: int = 7) -> float:
+    return min(timeit.repeat(statement, number=number, repeat=repeat)) / number
+
+
+def main() -> int:
+    sha256 = hashlib.sha256
+    print(f"{'case':<20} {'vela-sha':>11} {'hashlib':>11} {'pure Python':>12} {'ratio':>6} {'target':>7}")
+    failed = False
+    for name, data, floor, target in CASES:
+        number = max(3, int(2_000_000 / (len(data) + 200)))
+        arg = {"utf8_file_bytes": data}
+        assert calculate_hash(arg)["sha256"] == pure_python(data)
+        if floor == "hex":
+            base = best(lambda: sha256(data).hexdigest(), number)
+        else:
+            base = best(lambda: sha256(data).digest(), number)
+        ours = best(lambda: calculate_hash(arg), number)
+        pure = best(lambda: pure_python(data), max(3, number // 4))
+        ratio = ours / base
+        failed |= ratio > target
+        print(f"{name:<20} {ours * 1e6:9.2f}us {base * 1e6:9.2f}us {pure * 1e6:10.2f}us "
+              f"{ratio:6.2f} {'<= ' + format(target, '.2f'):>7}{'' if ratio <= target else '  MISSED'}")
+    return 1 if failed and "--check" in sys.argv else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,99 @@
+// How a binding step fails, and how a failure reaches Python.
+#pragma once
+
+#include <expected>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "ref.hpp"
+#include "vela_sha/file.hpp"
+
+namespace vela_sha::py {
+
+// The eight codes a VelaShaError raised by the module carries.
+namespace code {
+inline constexpr std::string_view kInvalidInput = "VELA_SHA_INVALID_INPUT";
+inline constexpr std::string_view kInvalidManifest = "VELA_SHA_INVALID_MANIFEST";
+inline constexpr std::string_view kInvalidUtf8 = "VELA_SHA_INVALID_UTF8";
+inline constexpr std::string_view kInvalidDigest = "VELA_SHA_INVALID_DIGEST";
+inline constexpr std::string_view kInvalidCanonicalSource = "VELA_SHA_INVALID_CANONICAL_SOURCE";
+inline constexpr std::string_view kUnsupportedManifestSchema = "VELA_SHA_UNSUPPORTED_MANIFEST_SCHEMA";
+inline constexpr std::string_view kDuplicateSource = "VELA_SHA_DUPLICATE_SOURCE";
+inline constexpr std::string_view kUnknownEdgeEndpoint = "VELA_SHA_UNKNOWN_EDGE_ENDPOINT";
+}  // namespace code
+
+// A VelaShaError to raise once the entry point returns; the exception object
+// itself is not built until then.
+struct PendingError {
+  Ref type;
+  std::string_view code;  // always one of the static texts above
+  std::string message;
+};
+
+// An exception the interpreter raised (a key's __eq__, a failed insertion, a
+// TypeError from argument binding), taken out of the error indicator so that
+// no Python code runs with it set while the call unwinds.
+struct RaisedError {
+  Ref type, value, traceback;
+};
+
+using Failure = std::variant<PendingError, RaisedError>;
+
+template <class T>
+using Result = std::expected<T, Failure>;
+
+// The error constructor every binding uses. Only fails if the module was
+// never initialised, which is an internal fault.
+[[nodiscard]] std::unexpected<Failure> error(std::string_view code, std::string message);
+
+// A core ShaError passed on with its code and its display text.
+[[nodiscard]] std::unexpected<Failure> error(ShaError sha_error);
+
+// Takes the exception the interpreter has just set.
+[[nodiscard]] std::unexpected<Failure> raised() noexcept;
+
+// Sets the Python error indicator from a failure.
+void restore(Failure&& failure);
+
+// Thrown when the interpreter fails where no input can make it fail (creating a
+// str, a dict, a list); the error indicator holds its reason.
+class InterpreterFault : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A new str from UTF-8 text.
+[[nodiscard]] Ref new_str(std::string_view text);
+
+// A new str from text known to be ASCII (keys, codes, digests): built directly,
+// without a pass through the UTF-8 decoder.
+[[nodiscard]] Ref new_ascii_str(std::string_view text);
+
+// Sets the exception for a C++ exception that reached an entry point:
+// std::bad_alloc becomes MemoryError, anything else an internal fault (a
+// BaseException, not an Exception, so that `except Exception` cannot hide a
+// defect). Aborts if even that cannot be done.
+void set_fault_from_current_exception() noexcept;
+
+// Runs an entry point's body so that no C++ exception crosses into the
+// interpreter: on one, the exception is set and `failure` returned.
+template <class Value, class Body>
+Value guarded(Value failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_fault_from_current_exception();
+    return failure;
+  }
+}
+
+// Converts the result of a function body into what the C API expects.
+inline PyObject* finish(Result<Ref>&& result) {
+  if (result) return result->release();
+  restore(std::move(result.error()));
+  return nullptr;
+}
+
+}  // namespace vela_sha::py

@@ -1,0 +1,81 @@
+// The extension module vela_sha._native: definition and initialisation.
+#include "bindings.hpp"
+#include "error_type.hpp"
+
+namespace vela_sha::py {
+namespace {
+
+PyMethodDef calculate_hash_def = {
+    "calculate_hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calculate_hash_py)),
+    METH_FASTCALL | METH_KEYWORDS, "calculate_hash(input)\n--\n\n"};
+
+// Appends `name` to the module's __all__ (made on first use), then binds it.
+bool add(PyObject* module, PyObject* name, PyObject* object) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all) throw InterpreterFault("could not create __all__");
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  } else if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+    return false;
+  }
+  if (PyList_Append(all.get(), name) < 0) throw InterpreterFault("could not append __name__ to __all__");
+  return PyObject_SetAttr(module, name, object) == 0;
+}
+
+bool add_function(PyObject* module, PyMethodDef* definition) {
+  const Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  const Ref function = Ref::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
+  if (!function) return false;
+  const Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) return false;
+  if (!PyUnicode_Check(name.get())) {
+    PyErr_SetString(PyExc_TypeError, "a function's __name__ must be a str");
+    return false;
+  }
+  return add(module, name.get(), function.get());
+}
+
+// Fills the module: the exception class first, then the functions.
+bool native(PyObject* module) {
+  PyObject* type = error_type_or_create();
+  if (type == nullptr) return false;
+  if (!add(module, new_str("VelaShaError").get(), type)) return false;
+  return add_function(module, &calculate_hash_def);
+}
+
+int exec_native(PyObject* module) noexcept {
+  return guarded<int>(-1, [&] {
+    if (!PyType_IsSubtype(Py_TYPE(module), &PyModule_Type)) {
+      PyErr_SetString(PyExc_TypeError, "vela_sha._native can only initialise a module object");
+      return -1;
+    }
+    return native(module) ? 0 : -1;
+  });
+}
+
+PyModuleDef_Slot native_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_native)},
+    {0, nullptr},
+};
+
+PyModuleDef native_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_native",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = native_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace vela_sha::py
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&vela_sha::py::native_module); }

@@ -1,0 +1,65 @@
+#include <cstring>
+#include <memory>
+
+#include "arguments.hpp"
+#include "bindings.hpp"
+#include "vela_sha/file.hpp"
+
+namespace vela_sha::py {
+namespace {
+
+constexpr const char* kParameters[] = {"input"};
+constexpr Signature kSignature{"calculate_hash()", kParameters};
+
+Result<Ref> calculate_hash_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* input;
+  if (!bind_arguments(kSignature, args, nargs, kwnames, &input)) return raised();
+  if (!PyDict_Check(input)) return error(code::kInvalidInput, "hash input must be a mapping");
+
+  // The dict's own storage is read: a subclass's __getitem__ or __missing__
+  // never runs, though a stored key's __eq__ may, and its exception is passed on.
+  const Ref key = new_ascii_str("utf8_file_bytes");
+  const Ref value = Ref::borrow(PyDict_GetItemWithError(input, key.get()));
+  if (!value) {
+    if (PyErr_Occurred()) return raised();
+    return error(code::kInvalidInput, "hash input requires utf8_file_bytes");
+  }
+  if (!PyBytes_Check(value.get())) {
+    return error(code::kInvalidInput, "utf8_file_bytes must be bytes; encode text as UTF-8 explicitly");
+  }
+
+  // Our own copy, so the core never refers to a Python object. Sizes stay in
+  // size_t from here on: inputs past 4 GiB are ordinary.
+  const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(value.get()));
+  const auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+  std::memcpy(bytes.get(), PyBytes_AS_STRING(value.get()), size);
+
+  // The copy is ours to overwrite, so line endings are normalised inside it.
+  const auto digest = calculate_hash_in_place({bytes.get(), size});
+  if (!digest) return error(digest.error());
+  return digest_result("template", digest->bytes());
+}
+
+}  // namespace
+
+Result<Ref> digest_result(std::string_view kind, const Sha256Bytes& digest) {
+  Ref result = Ref::steal(PyDict_New());
+  if (!result) throw InterpreterFault("could not create the result dict");
+  const Ref kind_key = new_ascii_str("kind");
+  const Ref kind_value = new_ascii_str(kind);
+  if (PyDict_SetItem(result.get(), kind_key.get(), kind_value.get()) < 0) return raised();
+  const Ref sha_key = new_ascii_str("sha256");
+  // The text form is written straight into the new str's storage.
+  const Ref sha_value = Ref::steal(PyUnicode_New(64, 127));
+  if (!sha_value) throw InterpreterFault("could not create a str");
+  digest_to_hex(digest, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(sha_value.get())));
+  if (PyDict_SetItem(result.get(), sha_key.get(), sha_value.get()) < 0) return raised();
+  return result;
+}
+
+PyObject* calculate_hash_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return finish(calculate_hash_impl(args, nargs, kwnames)); });
+}
+
+}  // namespace vela_sha::py
