@@ -1,0 +1,28 @@
+import pytest
+
+from vela_sha import _native
+
+
+@pytest.fixture
+def native():
+    return _native
+
+
+def raises_vela(code: str, message: str):
+    """Context manager asserting a VelaShaError with exactly this code and message."""
+    return _Raises(code, message)
+
+
+class _Raises:
+    def __init__(self, code: str, message: str) -> None:
+        self.code, self.message = code, message
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        assert kind is _native.VelaShaError, f"expected VelaShaError, got {kind!r}: {value!r}"
+        assert (value.code, value.message) == (self.code, self.message)
+        assert value.args == (self.code, self.message)
+        assert str(value) == self.message
+        return True
