@@ -1,0 +1,67 @@
+#include "vela_sha/manifest.hpp"
+
+#include <cstring>
+#include <ostream>
+
+namespace vela_sha {
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// Non-zero if some byte of `word` is zero (may also flag bytes above one).
+constexpr std::uint64_t has_zero(std::uint64_t word) noexcept {
+  return (word - kOnes) & ~word & kHighs;
+}
+
+// Non-zero if `word` may hold a byte that needs a closer look: below 0x20,
+// DEL, a backslash, or C2 (the lead byte of every C1 control).
+constexpr std::uint64_t suspicious(std::uint64_t word) noexcept {
+  return ((word - 0x20 * kOnes) & ~word & kHighs) | has_zero(word ^ (0x7F * kOnes)) |
+         has_zero(word ^ (0x5C * kOnes)) | has_zero(word ^ (0xC2 * kOnes));
+}
+
+bool refused_at(const unsigned char* text, std::size_t i, std::size_t size) noexcept {
+  const unsigned char byte = text[i];
+  if (byte < 0x20 || byte == 0x7F || byte == '\\') return true;
+  return byte == 0xC2 && i + 1 < size && text[i + 1] >= 0x80 && text[i + 1] <= 0x9F;
+}
+
+}  // namespace
+
+std::expected<ManifestSchemaVersion, ManifestSchemaError> ManifestSchemaVersion::try_from(
+    std::string_view text) noexcept {
+  if (text.empty()) return std::unexpected(ManifestSchemaError::Empty);
+  if (text == "v1" || text == kV1Identifier) return ManifestSchemaVersion(V1);
+  return std::unexpected(ManifestSchemaError::Unsupported);
+}
+
+std::string_view message(CanonicalSourceError) noexcept {
+  return "invalid canonical source representation; provide a non-empty canonical path or URL "
+         "with forward-slash separators and no control characters";
+}
+
+std::ostream& operator<<(std::ostream& out, CanonicalSourceError error) {
+  return out << message(error);
+}
+
+std::expected<void, CanonicalSourceError> validate_representation(std::string_view text) noexcept {
+  if (text.empty()) return std::unexpected(CanonicalSourceError{});
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    if (suspicious(word) == 0) continue;
+    for (std::size_t k = i; k < i + 8; ++k) {
+      if (refused_at(bytes, k, size)) return std::unexpected(CanonicalSourceError{});
+    }
+  }
+  for (; i < size; ++i) {
+    if (refused_at(bytes, i, size)) return std::unexpected(CanonicalSourceError{});
+  }
+  return {};
+}
+
+}  // namespace vela_sha

@@ -1,0 +1,219 @@
+#include "vela_sha/composition.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "siphash.hpp"
+#include "vectors.hpp"
+
+namespace vela_sha {
+namespace {
+
+using testing::Bytes;
+using testing::from_hex;
+
+// Captures the stream the hash would see.
+class Capture final : public ByteSink {
+ public:
+  void write(std::span<const std::uint8_t> bytes) override {
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  }
+  Bytes bytes_;
+};
+
+Bytes stream_of(const ResolvedTemplateManifest& manifest) {
+  Capture capture;
+  write_composition_stream(manifest, capture);
+  return capture.bytes_;
+}
+
+CanonicalSource path(std::string text) { return *CanonicalTemplatePath::try_from(std::move(text)); }
+CanonicalSource url(std::string text) { return *CanonicalSourceUrl::try_from(std::move(text)); }
+
+TemplateSha256 digest_of(std::uint8_t seed) {
+  Sha256Bytes bytes;
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(seed + i);
+  return TemplateSha256(bytes);
+}
+
+ResolvedTemplateNode node(CanonicalSource source, std::uint8_t seed = 0) {
+  return {std::move(source), digest_of(seed)};
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+const Bytes kHead = from_hex("0000000000000014") + Bytes{'v', 'e', 'l', 'a', '-', 's', 'h', 'a', '/', 'm', 'a',
+                                                         'n', 'i', 'f', 'e', 's', 't', '/', 'v', '1', 0x01};
+
+TEST(CompositionStream, EmptyManifest) {
+  const ResolvedTemplateManifest empty;
+  const Bytes stream = stream_of(empty);
+  EXPECT_EQ(stream, kHead + Bytes(16, 0));
+  EXPECT_EQ(stream.size(), 45u);
+  EXPECT_EQ(calculate_composition_hash(empty)->bytes(), sha256(stream));
+}
+
+TEST(CompositionStream, WorkedNodeAndEdgeFragments) {
+  ResolvedTemplateManifest manifest;
+  manifest.nodes.push_back(node(url("x/y"), 0x40));
+  manifest.nodes.push_back(node(path("a")));
+  manifest.nodes.push_back(node(url("bc")));
+  manifest.edges.push_back({path("a"), url("bc"), 2});
+  const Sha256Bytes raw = digest_of(0x40).bytes();
+  const Bytes d(raw.begin(), raw.end());
+  const Bytes url_node = from_hex("01 0000000000000003 782f79 0000000000000020") + d;
+  const Bytes edge = from_hex("00 0000000000000001 61 01 0000000000000002 6263 00000002");
+  const Bytes stream = stream_of(manifest);
+  ASSERT_GE(stream.size(), kHead.size() + 8 + url_node.size());
+  const auto nodes_at = stream.begin() + static_cast<std::ptrdiff_t>(kHead.size());
+  EXPECT_EQ(Bytes(stream.begin(), nodes_at), kHead);
+  EXPECT_EQ(Bytes(nodes_at, nodes_at + 8), from_hex("0000000000000003"));
+  EXPECT_EQ(Bytes(nodes_at + 8, nodes_at + 8 + static_cast<std::ptrdiff_t>(url_node.size())), url_node);
+  EXPECT_EQ(Bytes(stream.end() - edge.size() - 8, stream.end()), from_hex("0000000000000001") + edge);
+}
+
+TEST(CompositionStream, OccurrenceAndMultiByteLengths) {
+  ResolvedTemplateManifest manifest;
+  manifest.nodes.push_back(node(path("\xC3\xA9")));  // one character, two bytes
+  manifest.edges.push_back({path("\xC3\xA9"), path("\xC3\xA9"), 0});
+  manifest.edges.push_back({path("\xC3\xA9"), path("\xC3\xA9"), 0xFFFFFFFF});
+  const Bytes stream = stream_of(manifest);
+  const Bytes self = from_hex("00 0000000000000002 c3a9 00 0000000000000002 c3a9");
+  EXPECT_EQ(Bytes(stream.end() - 2 * (self.size() + 4), stream.end()),
+            self + from_hex("00000000") + self + from_hex("ffffffff"));
+  const auto first_node = stream.begin() + static_cast<std::ptrdiff_t>(kHead.size()) + 8;
+  EXPECT_EQ(Bytes(first_node, first_node + 11), from_hex("00 0000000000000002 c3a9"));
+}
+
+ResolvedTemplateManifest random_manifest(std::mt19937& rng, std::size_t nodes, std::size_t edges,
+                                         std::size_t max_text) {
+  ResolvedTemplateManifest manifest;
+  for (std::size_t i = 0; i < nodes; ++i) {
+    std::string text = "n" + std::to_string(i) + "/" + std::string(rng() % max_text, "abé"[rng() % 3]);
+    if (text.back() == '\xC3') text.pop_back();
+    manifest.nodes.push_back(node(rng() % 2 ? path(text) : url(text), static_cast<std::uint8_t>(i)));
+  }
+  for (std::size_t i = 0; i < edges && nodes > 0; ++i) {
+    const auto& parent = manifest.nodes[rng() % nodes].source;
+    const auto& child = manifest.nodes[rng() % nodes].source;
+    manifest.edges.push_back({parent, child, static_cast<std::uint32_t>(rng())});
+  }
+  return manifest;
+}
+
+TEST(CompositionStream, LengthFormulaAndDigestOnMixedManifests) {
+  std::mt19937 rng(3);
+  // Texts beyond the staging buffer go through whole; small ones are batched.
+  const std::tuple<std::size_t, std::size_t, std::size_t> shapes[] = {
+      {1, 0, 4}, {3, 5, 40}, {50, 200, 100}, {4, 4, 20000}, {400, 1000, 30}};
+  for (const auto& [nodes, edges, text] : shapes) {
+    const auto manifest = random_manifest(rng, nodes, edges, text);
+    const Bytes stream = stream_of(manifest);
+    EXPECT_EQ(stream.size(), composition_stream_length(manifest));
+    EXPECT_EQ(calculate_composition_hash(manifest)->bytes(), sha256(stream));
+  }
+}
+
+TEST(CompositionHash, DigestDoesNotDependOnTheSetKey) {
+  std::mt19937 rng(5);
+  const auto manifest = random_manifest(rng, 300, 600, 50);
+  const auto reference = calculate_composition_hash(manifest, {0, 0});
+  ASSERT_TRUE(reference.has_value());
+  for (std::uint64_t k : {1ULL, 0xDEADBEEFULL, ~0ULL}) {
+    EXPECT_EQ(calculate_composition_hash(manifest, {k, k * 3}), reference);
+  }
+  EXPECT_EQ(calculate_composition_hash(manifest), reference);
+}
+
+TEST(CompositionHash, Errors) {
+  struct Case {
+    const char* name;
+    ResolvedTemplateManifest manifest;
+    CompositionError expected;
+  };
+  std::vector<Case> cases;
+  auto add = [&](const char* name, auto build, CompositionError expected) {
+    ResolvedTemplateManifest m;
+    build(m);
+    cases.push_back({name, std::move(m), expected});
+  };
+  using E = CompositionError;
+  add("edge without nodes", [](auto& m) { m.edges.push_back({path("a"), path("a"), 0}); },
+      E::UnknownEdgeEndpoint);
+  add("duplicate despite different digests", [](auto& m) {
+        m.nodes.push_back(node(path("a"), 1));
+        m.nodes.push_back(node(path("a"), 2));
+      }, E::DuplicateSource);
+  add("endpoint of the other member", [](auto& m) {
+        m.nodes.push_back(node(path("a")));
+        m.edges.push_back({path("a"), url("a"), 0});
+      }, E::UnknownEdgeEndpoint);
+  add("unknown child", [](auto& m) {
+        m.nodes.push_back(node(path("a")));
+        m.edges.push_back({path("a"), path("b"), 0});
+      }, E::UnknownEdgeEndpoint);
+  add("duplicate before unknown endpoint", [](auto& m) {
+        m.edges.push_back({path("x"), path("y"), 0});
+        m.nodes.push_back(node(url("a")));
+        m.nodes.push_back(node(url("a")));
+      }, E::DuplicateSource);
+  add("schema before everything", [](auto& m) {
+        m.schema = static_cast<ManifestSchemaVersion::Value>(2);
+        m.nodes.push_back(node(url("a")));
+        m.nodes.push_back(node(url("a")));
+        m.edges.push_back({path("x"), path("y"), 0});
+      }, E::UnsupportedSchema);
+  for (const auto& c : cases) {
+    const auto result = calculate_composition_hash(c.manifest);
+    ASSERT_FALSE(result.has_value()) << c.name;
+    EXPECT_EQ(result.error(), c.expected) << c.name;
+  }
+  EXPECT_EQ(message(E::UnsupportedSchema),
+            "unsupported resolved manifest schema; provide ManifestSchemaVersion::V1");
+  EXPECT_EQ(message(E::DuplicateSource),
+            "resolved manifest contains a duplicate source; deduplicate nodes before hashing");
+  EXPECT_EQ(message(E::UnknownEdgeEndpoint),
+            "resolved manifest edge has an unknown endpoint; include every endpoint in nodes");
+}
+
+TEST(CompositionHash, AcceptedShapesAndOrderSensitivity) {
+  ResolvedTemplateManifest base;
+  base.nodes.push_back(node(path("a"), 7));
+  base.nodes.push_back(node(url("a"), 7));  // same text, other member, same digest
+  base.edges.push_back({path("a"), url("a"), 1});
+  base.edges.push_back({path("a"), path("a"), 0});  // a self-edge
+  const auto digest = calculate_composition_hash(base);
+  ASSERT_TRUE(digest.has_value());
+  EXPECT_EQ(digest->to_hex().size(), 64u);
+
+  auto swapped_nodes = base;
+  std::swap(swapped_nodes.nodes[0], swapped_nodes.nodes[1]);
+  auto swapped_edges = base;
+  std::swap(swapped_edges.edges[0], swapped_edges.edges[1]);
+  auto repeated_edge = base;
+  repeated_edge.edges.push_back(base.edges[0]);
+  for (const auto* other : {&swapped_nodes, &swapped_edges, &repeated_edge}) {
+    const auto other_digest = calculate_composition_hash(*other);
+    ASSERT_TRUE(other_digest.has_value());
+    EXPECT_NE(*other_digest, *digest);
+  }
+}
+
+// SipHash-2-4 reference values from the SipHash paper (Appendix A) and the
+// reference implementation's vectors.h: key 00..0f, message 00..(n-1). The
+// set uses the 1-3 variant of the same code.
+TEST(SipHash, ReferenceVectors) {
+  const detail::SipKey key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+  std::string message;
+  EXPECT_EQ((detail::siphash<2, 4>(key, message)), 0x726fdb47dd0e0e31ULL);
+  for (char c = 0; c < 15; ++c) message += c;
+  EXPECT_EQ((detail::siphash<2, 4>(key, message)), 0xa129ca6149be45e5ULL);
+}
+
+}  // namespace
+}  // namespace vela_sha

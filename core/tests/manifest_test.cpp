@@ -1,0 +1,106 @@
+#include "vela_sha/manifest.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace vela_sha {
+namespace {
+
+// UTF-8 of one code point.
+std::string utf8(char32_t cp) {
+  std::string s;
+  if (cp < 0x80) {
+    s += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    s += static_cast<char>(0xC0 | cp >> 6);
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    s += static_cast<char>(0xE0 | cp >> 12);
+    s += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    s += static_cast<char>(0xF0 | cp >> 18);
+    s += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+    s += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return s;
+}
+
+TEST(ValidateRepresentation, NamedCases) {
+  const std::pair<std::string, bool> cases[] = {
+      {"", false},          {"/", true},
+      {"a\\b", false},      {"a/b\\c/d", false},
+      {"C:/templates/x", true}, {" padded ", true},
+      {"a\tb", false},      {"a\nb", false},
+      {"a\rb", false},      {std::string("a\0b", 3), false},
+      {"a\x7F" "b", false}, {"a" + utf8(0x85) + "b", false},
+      {"a" + utf8(0x9F), false}, {"a" + utf8(0xA0) + "b", true},
+      {utf8(0x2028), true}, {utf8(0x200B), true},
+      {"%2F/.././/x", true}, {"https://example.com/a?b#c", true},
+  };
+  for (const auto& [text, accepted] : cases) {
+    EXPECT_EQ(validate_representation(text).has_value(), accepted) << text;
+  }
+}
+
+TEST(ValidateRepresentation, EveryCodePointAtEveryWordOffset) {
+  // The word-at-a-time scan against the rule itself: each code point, placed
+  // at each offset within an 8-byte word and at the very end.
+  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    const bool refused = cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == '\\';
+    const std::string encoded = utf8(cp);
+    const int offsets = cp < 0x800 ? 9 : 2;  // the cheap ones everywhere, the rest twice
+    for (int offset = 0; offset < offsets; ++offset) {
+      const std::string text = std::string(offset, 'p') + encoded + std::string(9 - offset, 's');
+      ASSERT_EQ(validate_representation(text).has_value(), !refused) << std::hex << static_cast<std::uint32_t>(cp) << " @" << offset;
+    }
+    ASSERT_EQ(validate_representation("prefix" + encoded).has_value(), !refused)
+        << std::hex << static_cast<std::uint32_t>(cp);
+  }
+}
+
+TEST(CanonicalText, KeepsTextExactlyAndRefusesBadText) {
+  const auto path = CanonicalTemplatePath::try_from(" a//b/../c ");
+  ASSERT_TRUE(path.has_value());
+  EXPECT_EQ(path->text(), " a//b/../c ");
+  const auto url = CanonicalSourceUrl::try_from("x\\y");
+  ASSERT_FALSE(url.has_value());
+  EXPECT_EQ(url.error(), CanonicalSourceError{});
+  EXPECT_EQ(message(CanonicalSourceError{}),
+            "invalid canonical source representation; provide a non-empty canonical path or URL "
+            "with forward-slash separators and no control characters");
+}
+
+TEST(CanonicalText, TakesTheStringOverWithoutCopying) {
+  std::string text(100, 'a');  // past any small-string buffer
+  const char* storage = text.data();
+  const auto path = CanonicalTemplatePath::try_from(std::move(text));
+  ASSERT_TRUE(path.has_value());
+  EXPECT_EQ(path->text().data(), storage);
+}
+
+TEST(CanonicalSource, IdentityIsMemberAndText) {
+  const CanonicalSource local = *CanonicalTemplatePath::try_from("a/b");
+  const CanonicalSource url = *CanonicalSourceUrl::try_from("a/b");
+  EXPECT_NE(local, url);
+  EXPECT_EQ(local.code(), 0);
+  EXPECT_EQ(url.code(), 1);
+  EXPECT_EQ(local, CanonicalSource(*CanonicalTemplatePath::try_from("a/b")));
+  EXPECT_NE(local, CanonicalSource(*CanonicalTemplatePath::try_from("a/b ")));
+}
+
+TEST(ManifestSchemaVersion, AcceptsExactlyTwoForms) {
+  EXPECT_EQ(ManifestSchemaVersion::try_from("v1"), ManifestSchemaVersion::V1);
+  EXPECT_EQ(ManifestSchemaVersion::try_from("vela-sha/manifest/v1"), ManifestSchemaVersion::V1);
+  EXPECT_EQ(ManifestSchemaVersion::try_from("").error(), ManifestSchemaError::Empty);
+  for (std::string_view text : {"V1", " v1", "v1 ", "v1\n", "vela-sha/manifest/v1 ",
+                                "\nvela-sha/manifest/v1", "vela-sha/manifest/v2", "VELA-SHA/MANIFEST/V1"}) {
+    EXPECT_EQ(ManifestSchemaVersion::try_from(text).error(), ManifestSchemaError::Unsupported) << text;
+  }
+}
+
+}  // namespace
+}  // namespace vela_sha
