@@ -2,10 +2,11 @@
 
 #include <array>
 #include <cstring>
-#include <functional>
 #include <ostream>
 #include <random>
-#include <unordered_set>
+#include <algorithm>
+#include <bit>
+#include <vector>
 
 #include "siphash.hpp"
 
@@ -80,37 +81,123 @@ class HashSink final : public ByteSink {
   Sha256 hash_;
 };
 
-// The source set: references to the nodes' sources, keyed by member and text.
-struct SourceHash {
-  detail::SipKey key;
-  std::size_t operator()(const CanonicalSource* source) const noexcept {
+// A source as the set sees it: its keyed hash and a reference to its text,
+// with the member code in the low bit of the length.
+struct SourceRef {
+  std::uint64_t hash;
+  const char* text;
+  std::size_t size_and_member;
+
+  [[nodiscard]] bool same_source(const SourceRef& other) const noexcept {
+    return hash == other.hash && size_and_member == other.size_and_member &&
+           same_bytes(text, other.text, size_and_member >> 1);
+  }
+
+  // Equal hashes almost always mean equal texts, which are compared in full;
+  // words at a time, since most paths are short and a call costs more.
+  static bool same_bytes(const char* a, const char* b, std::size_t size) noexcept {
+    if (size < 8) return std::memcmp(a, b, size) == 0;
+    std::uint64_t x, y, differ = 0;
+    for (std::size_t i = 0; i + 8 <= size; i += 8) {
+      std::memcpy(&x, a + i, 8);
+      std::memcpy(&y, b + i, 8);
+      differ |= x ^ y;
+    }
+    std::memcpy(&x, a + size - 8, 8);  // the last word, overlapping if need be
+    std::memcpy(&y, b + size - 8, 8);
+    return (differ | (x ^ y)) == 0;
+  }
+};
+
+class SourceHasher {
+ public:
+  explicit SourceHasher(const SourceSetKey& key) noexcept : key_{key.k0, key.k1} {}
+
+  [[nodiscard]] SourceRef operator()(const CanonicalSource& source) const noexcept {
+    const std::string_view text = source.text();
     // A different key per member keeps equal texts of different members apart.
-    const detail::SipKey member_key{key.k0, key.k1 ^ source->code()};
-    return static_cast<std::size_t>(detail::siphash<1, 3>(member_key, source->text()));
+    const detail::SipKey member_key{key_.k0, key_.k1 ^ source.code()};
+    return {detail::siphash<1, 3>(member_key, text), text.data(), text.size() << 1 | source.code()};
   }
+
+ private:
+  detail::SipKey key_;
 };
 
-struct SourceEqual {
-  bool operator()(const CanonicalSource* a, const CanonicalSource* b) const noexcept {
-    return *a == *b;
+// The source set: a flat open-addressed table of references to the nodes'
+// sources, sized once for the node count (never more than two-thirds full)
+// and never iterated. One probe usually finds the slot, so a lookup costs a
+// hash, a slot and one text comparison. Texts are never empty, so a null text
+// marks a free slot.
+class SourceSet {
+ public:
+  explicit SourceSet(std::size_t sources)
+      : mask_(std::bit_ceil(sources + sources / 2 + 1) - 1), slots_(mask_ + 1) {}
+
+  void prefetch(const SourceRef& source) const noexcept {
+    __builtin_prefetch(&slots_[source.hash & mask_]);
   }
+
+  // False if an equal source is already present.
+  bool insert(const SourceRef& source) noexcept {
+    for (std::size_t i = source.hash & mask_;; i = (i + 1) & mask_) {
+      if (slots_[i].text == nullptr) {
+        slots_[i] = source;
+        return true;
+      }
+      if (slots_[i].same_source(source)) return false;
+    }
+  }
+
+  [[nodiscard]] bool contains(const SourceRef& source) const noexcept {
+    for (std::size_t i = source.hash & mask_;; i = (i + 1) & mask_) {
+      if (slots_[i].text == nullptr) return false;
+      if (slots_[i].same_source(source)) return true;
+    }
+  }
+
+ private:
+  std::size_t mask_;
+  std::vector<SourceRef> slots_;
 };
 
-using SourceSet = std::unordered_set<const CanonicalSource*, SourceHash, SourceEqual>;
+// Hashes run a block ahead of the checks, so the slots a block needs are on
+// their way into the cache before the first of them is probed. The checks
+// themselves still run one at a time, in order.
+constexpr std::size_t kBlock = 16;
 
 std::expected<void, CompositionError> check(const ResolvedTemplateManifest& manifest,
                                             const SourceSetKey& key) {
   if (manifest.schema != ManifestSchemaVersion::V1) {
     return std::unexpected(CompositionError::UnsupportedSchema);
   }
-  SourceSet sources(0, SourceHash{{key.k0, key.k1}});
-  sources.reserve(manifest.nodes.size());
-  for (const auto& node : manifest.nodes) {
-    if (!sources.insert(&node.source).second) return std::unexpected(CompositionError::DuplicateSource);
+  const SourceHasher hash(key);
+  SourceSet sources(manifest.nodes.size());
+  std::array<SourceRef, 2 * kBlock> refs;
+
+  const auto& nodes = manifest.nodes;
+  for (std::size_t start = 0; start < nodes.size(); start += kBlock) {
+    const std::size_t count = std::min(kBlock, nodes.size() - start);
+    for (std::size_t k = 0; k < count; ++k) {
+      refs[k] = hash(nodes[start + k].source);
+      sources.prefetch(refs[k]);
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      if (!sources.insert(refs[k])) return std::unexpected(CompositionError::DuplicateSource);
+    }
   }
-  for (const auto& edge : manifest.edges) {
-    if (!sources.contains(&edge.parent) || !sources.contains(&edge.child)) {
-      return std::unexpected(CompositionError::UnknownEdgeEndpoint);
+
+  const auto& edges = manifest.edges;
+  for (std::size_t start = 0; start < edges.size(); start += kBlock) {
+    const std::size_t count = std::min(kBlock, edges.size() - start);
+    for (std::size_t k = 0; k < count; ++k) {
+      refs[2 * k] = hash(edges[start + k].parent);
+      refs[2 * k + 1] = hash(edges[start + k].child);
+      sources.prefetch(refs[2 * k]);
+      sources.prefetch(refs[2 * k + 1]);
+    }
+    for (std::size_t k = 0; k < 2 * count; ++k) {
+      if (!sources.contains(refs[k])) return std::unexpected(CompositionError::UnknownEdgeEndpoint);
     }
   }
   return {};

@@ -3,6 +3,10 @@
 #include <cstring>
 #include <ostream>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vela_sha {
 namespace {
 
@@ -50,6 +54,23 @@ std::expected<void, CanonicalSourceError> validate_representation(std::string_vi
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
   std::size_t i = 0;
+#if defined(__SSE2__)
+  // 16 bytes a step: any byte <= 0x1F, DEL, backslash or C2 sends the block to
+  // the exact check.
+  const __m128i low = _mm_set1_epi8(0x1F);
+  for (; i + 16 <= size; i += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    const __m128i flags = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(block, low), block),
+                     _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7F))),
+        _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\\')),
+                     _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(0xC2)))));
+    if (_mm_movemask_epi8(flags) == 0) continue;
+    for (std::size_t k = i; k < i + 16; ++k) {
+      if (refused_at(bytes, k, size)) return std::unexpected(CanonicalSourceError{});
+    }
+  }
+#endif
   for (; i + 8 <= size; i += 8) {
     std::uint64_t word;
     std::memcpy(&word, bytes + i, 8);

@@ -210,6 +210,24 @@ TEST(HexCodec, RoundTripsAndCase) {
   EXPECT_EQ(parsed->to_hex(), hex_of(""));
 }
 
+TEST(HexCodec, EveryByteAtEveryStepOfTheDecoder) {
+  const std::string digits = "0123456789abcdefABCDEF";
+  for (std::size_t at : {0u, 1u, 15u, 16u, 17u, 31u, 32u, 47u, 48u, 62u, 63u}) {
+    for (int byte = 0; byte < 256; ++byte) {
+      std::string text(64, '7');
+      text[at] = static_cast<char>(byte);
+      const auto result = TemplateSha256::from_hex(text);
+      const auto expected = digits.find(static_cast<char>(byte));
+      ASSERT_EQ(result.has_value(), byte != 0 && expected != std::string::npos) << at << " " << byte;
+      if (result) {
+        const int value = expected < 16 ? static_cast<int>(expected) : static_cast<int>(expected) - 6;
+        const int got = at % 2 ? result->bytes()[at / 2] & 0xF : result->bytes()[at / 2] >> 4;
+        ASSERT_EQ(got, value) << at << " " << byte;
+      }
+    }
+  }
+}
+
 TEST(HexCodec, RejectsAnythingButSixtyFourHexDigits) {
   const std::string good(64, 'a');
   const std::string bad[] = {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <iosfwd>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,13 +58,15 @@ std::ostream& operator<<(std::ostream& out, CanonicalSourceError error);
 namespace detail {
 
 // A source text that has passed validate_representation, kept exactly as given.
-// `Tag` keeps paths and URLs apart although they are made the same way.
+// `Tag` keeps paths and URLs apart although they are made the same way. The
+// text may live in a caller's memory resource: a whole manifest's texts can
+// then sit together in one arena, released at once.
 template <class Tag>
 class CanonicalText {
  public:
   // Takes the string over without copying it; on failure it is released.
   [[nodiscard]] static std::expected<CanonicalText, CanonicalSourceError> try_from(
-      std::string text) noexcept {
+      std::pmr::string text) noexcept {
     if (auto valid = validate_representation(text); !valid) return std::unexpected(valid.error());
     return CanonicalText(std::move(text));
   }
@@ -72,8 +75,8 @@ class CanonicalText {
   friend bool operator==(const CanonicalText&, const CanonicalText&) noexcept = default;
 
  private:
-  explicit CanonicalText(std::string&& text) noexcept : text_(std::move(text)) {}
-  std::string text_;
+  explicit CanonicalText(std::pmr::string&& text) noexcept : text_(std::move(text)) {}
+  std::pmr::string text_;
 };
 
 struct TemplatePathTag;
