@@ -26,3 +26,10 @@ class _Raises:
         assert value.args == (self.code, self.message)
         assert str(value) == self.message
         return True
+
+
+import sys as _sys
+from pathlib import Path as _Path
+
+# The pure-Python reference implementation lives with the benchmarks.
+_sys.path.insert(0, str(_Path(__file__).resolve().parent.parent / "bench"))

@@ -44,6 +44,12 @@ using Failure = std::variant<PendingError, RaisedError>;
 template <class T>
 using Result = std::expected<T, Failure>;
 
+// Passes on the failure of an earlier step.
+template <class T>
+[[nodiscard]] std::unexpected<Failure> propagate(Result<T>& failed) noexcept {
+  return std::unexpected(std::move(failed.error()));
+}
+
 // The error constructor every binding uses. Only fails if the module was
 // never initialised, which is an internal fault.
 [[nodiscard]] std::unexpected<Failure> error(std::string_view code, std::string message);

@@ -9,6 +9,11 @@ PyMethodDef calculate_hash_def = {
     "calculate_hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calculate_hash_py)),
     METH_FASTCALL | METH_KEYWORDS, "calculate_hash(input)\n--\n\n"};
 
+PyMethodDef calculate_composition_hash_def = {
+    "calculate_composition_hash",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calculate_composition_hash_py)),
+    METH_FASTCALL | METH_KEYWORDS, "calculate_composition_hash(input)\n--\n\n"};
+
 // Appends `name` to the module's __all__ (made on first use), then binds it.
 bool add(PyObject* module, PyObject* name, PyObject* object) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -45,7 +50,8 @@ bool native(PyObject* module) {
   PyObject* type = error_type_or_create();
   if (type == nullptr) return false;
   if (!add(module, new_str("VelaShaError").get(), type)) return false;
-  return add_function(module, &calculate_hash_def);
+  return add_function(module, &calculate_hash_def) &&
+         add_function(module, &calculate_composition_hash_def);
 }
 
 int exec_native(PyObject* module) noexcept {

@@ -1,0 +1,313 @@
+"""calculate_composition_hash: every message, precedence, hostile objects, and
+agreement with an independent pure-Python implementation of the stream."""
+
+import copy
+import hashlib
+import json
+import random
+import struct
+import sys
+
+import pytest
+
+import composition_reference as reference
+from conftest import raises_vela
+from vela_sha._native import VelaShaError, calculate_composition_hash
+
+MANIFEST = "VELA_SHA_INVALID_MANIFEST"
+SOURCE_ERROR = (
+    "VELA_SHA_INVALID_CANONICAL_SOURCE",
+    "invalid canonical source representation; provide a non-empty canonical path or URL "
+    "with forward-slash separators and no control characters",
+)
+DIGEST_ERROR = ("VELA_SHA_INVALID_DIGEST", "SHA-256 digest must contain exactly 64 hexadecimal characters")
+DUPLICATE = ("VELA_SHA_DUPLICATE_SOURCE",
+             "resolved manifest contains a duplicate source; deduplicate nodes before hashing")
+UNKNOWN = ("VELA_SHA_UNKNOWN_EDGE_ENDPOINT",
+           "resolved manifest edge has an unknown endpoint; include every endpoint in nodes")
+UNSUPPORTED = ("VELA_SHA_UNSUPPORTED_MANIFEST_SCHEMA", "unsupported manifest schema; use vela-sha/manifest/v1")
+D = "ab" * 32
+
+
+def src(value="a", kind="local_path"):
+    return {"kind": kind, "value": value}
+
+
+def node(value="a", kind="local_path", sha256=D):
+    return {"source": src(value, kind), "sha256": sha256}
+
+
+def edge(parent="a", child="a", occurrence=0):
+    return {"parent": src(parent), "child": src(child), "occurrence": occurrence}
+
+
+def manifest(nodes=None, edges=None, schema="vela-sha/manifest/v1"):
+    return {"schema": schema, "nodes": [node()] if nodes is None else nodes, "edges": [] if edges is None else edges}
+
+
+def digest(m):
+    return calculate_composition_hash(m)["sha256"]
+
+
+# Each case: a manifest (or input) and the exact (code, message) it must raise.
+ERROR_CASES = [
+    ([], ("VELA_SHA_INVALID_INPUT", "hash input must be a mapping")),
+    ("{}", ("VELA_SHA_INVALID_INPUT", "hash input must be a mapping")),
+    ({}, (MANIFEST, "manifest object requires schema")),
+    ({"schema": None}, (MANIFEST, "manifest field schema must be a string")),
+    ({"schema": b"v1"}, (MANIFEST, "manifest field schema must be a string")),
+    ({"schema": "\udc80"}, (MANIFEST, "manifest field schema must be a string")),
+    ({"schema": ""}, (MANIFEST, "manifest schema must not be empty")),
+    ({"schema": "V1", "nodes": [], "edges": []}, UNSUPPORTED),
+    ({"schema": "vela-sha/manifest/v2"}, UNSUPPORTED),
+    ({"schema": "v1\n"}, UNSUPPORTED),
+    ({"schema": "v1", "edges": []}, (MANIFEST, "manifest object requires nodes")),
+    ({"schema": "v1", "nodes": 1}, (MANIFEST, "manifest object requires edges")),
+    ({"schema": "v1", "nodes": (), "edges": ()}, (MANIFEST, "manifest nodes must be a list")),
+    (manifest(edges=()), (MANIFEST, "manifest edges must be a list")),
+    (manifest([1]), (MANIFEST, "manifest node must be a mapping")),
+    (manifest([{"sha256": D}]), (MANIFEST, "manifest node requires source")),
+    (manifest([{"source": None}]), (MANIFEST, "source must be a mapping")),
+    (manifest([{"source": src()}]), (MANIFEST, "manifest object requires sha256")),
+    (manifest([{"source": {"kind": "x"}, "sha256": D}]), (MANIFEST, "manifest object requires value")),
+    (manifest([{"source": {"value": "a"}}]), (MANIFEST, "manifest object requires kind")),
+    (manifest([node(kind=1)]), (MANIFEST, "manifest field kind must be a string")),
+    (manifest([node(value=b"a")]), (MANIFEST, "manifest field value must be a string")),
+    (manifest([node(value="\ud800")]), (MANIFEST, "manifest field value must be a string")),
+    (manifest([node(sha256=None)]), (MANIFEST, "manifest field sha256 must be a string")),
+    (manifest([node(kind="URL")]), (MANIFEST, "source kind must be local_path or url")),
+    (manifest([node(kind="url ")]), (MANIFEST, "source kind must be local_path or url")),
+    (manifest([node(value="")]), SOURCE_ERROR),
+    (manifest([node(value="a\\b", kind="url")]), SOURCE_ERROR),
+    (manifest([node(value="a\u0085b")]), SOURCE_ERROR),
+    (manifest([node(value="a\tb", kind="url")]), SOURCE_ERROR),
+    (manifest([node(sha256=D[:63])]), DIGEST_ERROR),
+    (manifest([node(sha256=D + "a")]), DIGEST_ERROR),
+    (manifest([node(sha256=D[:63] + "g")]), DIGEST_ERROR),
+    (manifest([node(sha256=D[:63] + "é")]), DIGEST_ERROR),
+    (manifest(edges=[1]), (MANIFEST, "manifest edge must be a mapping")),
+    (manifest(edges=[{}]), (MANIFEST, "manifest edge requires parent")),
+    (manifest(edges=[{"parent": 1}]), (MANIFEST, "manifest edge requires child")),
+    (manifest(edges=[{"parent": 1, "child": 1}]), (MANIFEST, "manifest edge requires occurrence")),
+    (manifest(edges=[{"parent": 1, "child": 1, "occurrence": -1}]),
+     (MANIFEST, "occurrence must be a non-negative integer")),
+    (manifest(edges=[{"parent": 1, "child": 1, "occurrence": 0}]), (MANIFEST, "source must be a mapping")),
+    (manifest(edges=[{"parent": src(), "child": src(""), "occurrence": 0}]), SOURCE_ERROR),
+    # Precedence.
+    ({"schema": "", "nodes": 1}, (MANIFEST, "manifest schema must not be empty")),
+    (manifest([node(kind="x"), 1], edges=[1]), (MANIFEST, "source kind must be local_path or url")),
+    (manifest([{"source": None}]), (MANIFEST, "source must be a mapping")),
+    (manifest(edges=[{"parent": None, "child": None, "occurrence": 1.0}]),
+     (MANIFEST, "occurrence must be a non-negative integer")),
+    (manifest(edges=[{"parent": src("\\"), "child": None, "occurrence": 0}]), SOURCE_ERROR),
+    (manifest([node(), node()], edges=[edge("zz")]), DUPLICATE),
+    (manifest([node("a", "url"), node("a", "url")]), DUPLICATE),
+    (manifest([], edges=[edge()]), UNKNOWN),
+    (manifest(edges=[edge("a", "b")]), UNKNOWN),
+    (manifest([node("a")], edges=[{"parent": src(), "child": src("a", "url"), "occurrence": 0}]), UNKNOWN),
+]
+
+
+@pytest.mark.parametrize("value, expected", ERROR_CASES)
+def test_errors(value, expected):
+    snapshot = copy.deepcopy(value)
+    with raises_vela(*expected):
+        calculate_composition_hash(value)
+    assert value == snapshot
+
+
+@pytest.mark.parametrize(
+    "occurrence, accepted",
+    [(True, 1), (False, 0), (0, 0), (4294967295, 4294967295), (4294967296, None), (-1, None),
+     (1 << 100, None), (-(1 << 100), None), (1.0, None), ("1", None), (None, None)],
+)
+def test_occurrence_values(occurrence, accepted):
+    m = manifest(edges=[edge(occurrence=occurrence)])
+    if accepted is None:
+        with raises_vela(MANIFEST, "occurrence must be a non-negative integer"):
+            calculate_composition_hash(m)
+    else:
+        assert digest(m) == digest(manifest(edges=[edge(occurrence=accepted)]))
+
+
+def test_index_objects_are_integers_and_their_exceptions_are_replaced():
+    class Index:
+        def __init__(self, value):
+            self.value = value
+
+        def __index__(self):
+            if isinstance(self.value, Exception):
+                raise self.value
+            return self.value
+
+    assert digest(manifest(edges=[edge(occurrence=Index(7))])) == digest(manifest(edges=[edge(occurrence=7)]))
+    with raises_vela(MANIFEST, "occurrence must be a non-negative integer"):
+        calculate_composition_hash(manifest(edges=[edge(occurrence=Index(ZeroDivisionError()))]))
+
+
+def test_result_shape_and_schema_forms():
+    nodes, edges = [node("a"), node("a", "url")], [edge(occurrence=3)]
+    long_form = calculate_composition_hash(manifest(nodes, edges))
+    assert list(long_form) == ["kind", "sha256"] and long_form["kind"] == "composition"
+    assert long_form == calculate_composition_hash(input=manifest(nodes, edges, schema="v1"))
+
+
+def test_empty_manifest_is_sha256_of_its_45_bytes():
+    head = struct.pack(">Q", 20) + b"vela-sha/manifest/v1" + b"\x01"
+    assert digest(manifest([])) == hashlib.sha256(head + bytes(16)).hexdigest()
+
+
+def test_digest_follows_the_stream_byte_for_byte():
+    m = manifest([node("x/y", "url", "0f" * 32), node("a"), node("bc", "url")],
+                 [edge("a", "a", 0xFFFFFFFF), {"parent": src("a"), "child": src("bc", "url"), "occurrence": 2}])
+    stream = (
+        struct.pack(">Q", 20) + b"vela-sha/manifest/v1\x01" + struct.pack(">Q", 3)
+        + b"\x01" + struct.pack(">Q", 3) + b"x/y" + struct.pack(">Q", 32) + bytes([0x0F] * 32)
+        + b"\x00" + struct.pack(">Q", 1) + b"a" + struct.pack(">Q", 32) + bytes.fromhex(D)
+        + b"\x01" + struct.pack(">Q", 2) + b"bc" + struct.pack(">Q", 32) + bytes.fromhex(D)
+        + struct.pack(">Q", 2)
+        + b"\x00" + struct.pack(">Q", 1) + b"a" + b"\x00" + struct.pack(">Q", 1) + b"a" + b"\xff\xff\xff\xff"
+        + b"\x00" + struct.pack(">Q", 1) + b"a" + b"\x01" + struct.pack(">Q", 2) + b"bc" + b"\x00\x00\x00\x02"
+    )
+    assert digest(m) == hashlib.sha256(stream).hexdigest()
+
+
+def test_agrees_with_reference_on_random_manifests():
+    rng = random.Random(11)
+    alphabet = ["a", "/", ".", " ", "é", "中", "😀", "%", "\u00a0", "\u2028"]
+    for round_ in range(200):
+        count = rng.randrange(0, 30)
+        sources = {("".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 12))),
+                    rng.choice(["local_path", "url"])) for _ in range(count)}
+        nodes = [node(v, k, rng.randbytes(32).hex().upper() if round_ % 3 == 0 else rng.randbytes(32).hex())
+                 for v, k in sources]
+        edges = [{"parent": rng.choice(nodes)["source"], "child": dict(rng.choice(nodes)["source"]),
+                  "occurrence": rng.randrange(1 << 32)} for _ in range(rng.randrange(0, 40) if nodes else 0)]
+        m = manifest(nodes, edges, schema=rng.choice(["v1", "vela-sha/manifest/v1"]))
+        assert calculate_composition_hash(m) == reference.composition_hash(m)
+        assert calculate_composition_hash(json.loads(json.dumps(m))) == reference.composition_hash(m)
+
+
+def test_order_duplicates_and_self_edges_change_the_digest():
+    a, b = node("a"), node("b")
+    e1, e2 = edge("a", "b", 1), edge("b", "a", 1)
+    base = digest(manifest([a, b], [e1, e2]))
+    assert base != digest(manifest([b, a], [e1, e2]))
+    assert base != digest(manifest([a, b], [e2, e1]))
+    assert base != digest(manifest([a, b], [e1, e2, e1]))
+    assert digest(manifest([a], [edge("a", "a")]))  # a self-edge is accepted
+
+
+def test_subclasses_are_read_from_their_own_storage():
+    class LyingDict(dict):
+        def __getitem__(self, key):
+            raise AssertionError("__getitem__ consulted")
+
+        def get(self, key, default=None):
+            raise AssertionError("get consulted")
+
+        def __missing__(self, key):
+            return "v1"
+
+    class LyingList(list):
+        def __iter__(self):
+            raise AssertionError("__iter__ consulted")
+
+        def __getitem__(self, index):
+            raise AssertionError("__getitem__ consulted")
+
+        def __len__(self):
+            return 0
+
+    class Text(str):
+        def encode(self, *args, **kwargs):
+            raise AssertionError("encode consulted")
+
+    plain = manifest([node("a")], [edge()])
+    hostile = LyingDict(schema=Text("v1"),
+                        nodes=LyingList([LyingDict(source=LyingDict(kind=Text("local_path"), value=Text("a")),
+                                                   sha256=Text(D))]),
+                        edges=LyingList([LyingDict(edge())]))
+    assert digest(hostile) == digest(plain)
+    with raises_vela(MANIFEST, "manifest object requires nodes"):
+        calculate_composition_hash(LyingDict(schema="v1", edges=[]))
+
+
+class CollidingKey(str):
+    """A key equal in hash to a real key name, whose __eq__ misbehaves."""
+
+    def __hash__(self):
+        return hash(str(self))
+
+    def __eq__(self, other):
+        self.action()
+        return str.__eq__(self, other)
+
+    action = staticmethod(lambda: None)
+
+
+@pytest.mark.parametrize("where", ["top", "node", "source", "edge"])
+def test_key_eq_exception_passes_through(where):
+    class Raising(CollidingKey):
+        action = staticmethod(lambda: (_ for _ in ()).throw(ZeroDivisionError("from __eq__")))
+
+    m = manifest(edges=[edge()])
+    target = {"top": m, "node": m["nodes"][0], "source": m["nodes"][0]["source"], "edge": m["edges"][0]}[where]
+    name = next(iter(target))
+    target[Raising(name)] = target.pop(name)
+    with pytest.raises(ZeroDivisionError, match="from __eq__"):
+        calculate_composition_hash(m)
+
+
+def test_key_eq_that_clears_the_dict_is_survived():
+    m = manifest([node("a"), node("b")], [edge()])
+    victim = m["nodes"][1]
+
+    class Clearing(CollidingKey):
+        action = staticmethod(lambda: victim.clear())
+
+    victim[Clearing("source")] = victim.pop("source")
+    # The clear happens during the lookup; afterwards the entry is gone.
+    with pytest.raises(VelaShaError) as info:
+        calculate_composition_hash(m)
+    assert info.value.code == MANIFEST
+
+
+@pytest.mark.parametrize("change, visited", [("clear", 1), ("shrink", 2), ("grow", 3), ("drop_self", 1)])
+def test_index_that_changes_the_edge_list_mid_walk(change, visited):
+    edges = []
+
+    class Mutating:
+        def __index__(self):
+            if change == "clear":
+                edges.clear()
+            elif change == "shrink":
+                del edges[2:]
+            elif change == "grow":
+                edges.extend(edge(occurrence=9) for _ in range(5))
+            else:
+                del edges[0]
+            return 5
+
+    edges.extend([edge(occurrence=Mutating()), edge(occurrence=1), edge(occurrence=2)])
+    m = manifest([node("a")], edges)
+    expected = manifest([node("a")], [edge(occurrence=5), edge(occurrence=1), edge(occurrence=2)][:visited])
+    if change == "drop_self":
+        # The list lost its first item; the walk goes on from index 1, which now holds the third edge.
+        expected = manifest([node("a")], [edge(occurrence=5), edge(occurrence=2)])
+    assert digest(m) == digest(expected)
+
+
+def test_inputs_and_reference_counts_unchanged():
+    good = reference.generate(20, 40, seed=2)
+    bad = manifest([node(), node()])
+    objects = [good, good["nodes"], good["edges"], good["nodes"][0], good["nodes"][0]["source"],
+               good["nodes"][0]["source"]["value"], bad, bad["nodes"][0]]
+    snapshots = [copy.deepcopy(good), copy.deepcopy(bad)]
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(300):
+        calculate_composition_hash(good)
+        with pytest.raises(VelaShaError):
+            calculate_composition_hash(bad)
+    assert [sys.getrefcount(o) for o in objects] == before
+    assert [good, bad] == snapshots
