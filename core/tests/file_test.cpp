@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "reference.hpp"
 #include "text.hpp"
 #include "vectors.hpp"
 
@@ -15,29 +16,7 @@ using testing::Bytes;
 
 Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
-// A deliberately plain validator to hold the fast ones against: decode each
-// sequence to its code point, then apply the rules to the code point.
-bool reference_valid(const Bytes& b) {
-  for (std::size_t i = 0; i < b.size();) {
-    const unsigned lead = b[i];
-    std::size_t n;
-    std::uint32_t cp;
-    if (lead < 0x80) n = 1, cp = lead;
-    else if ((lead & 0xE0) == 0xC0) n = 2, cp = lead & 0x1F;
-    else if ((lead & 0xF0) == 0xE0) n = 3, cp = lead & 0x0F;
-    else if ((lead & 0xF8) == 0xF0) n = 4, cp = lead & 0x07;
-    else return false;
-    if (i + n > b.size()) return false;
-    for (std::size_t k = 1; k < n; ++k) {
-      if ((b[i + k] & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (b[i + k] & 0x3F);
-    }
-    const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < smallest[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n;
-  }
-  return true;
-}
+bool reference_valid(const Bytes& b) { return testing::reference_valid_utf8(b); }
 
 // Every validator the library has, so each kernel is held to the same cases.
 std::vector<std::pair<const char*, bool (*)(const std::uint8_t*, std::size_t)>> validators() {
@@ -152,16 +131,7 @@ TEST(TemplateHash, NothingElseChanges) {
   EXPECT_EQ(hex_of(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
-// The two-step rule the one-pass normaliser must match.
-Bytes reference_normalise(const Bytes& in) {
-  Bytes step1;
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    if (in[i] == '\r' && i + 1 < in.size() && in[i + 1] == '\n') continue;
-    step1.push_back(in[i]);
-  }
-  for (auto& b : step1) if (b == '\r') b = '\n';
-  return step1;
-}
+using testing::reference_normalise;
 
 TEST(TemplateHash, NormaliserMatchesTwoStepRule) {
   std::vector<std::pair<const char*, std::size_t (*)(std::uint8_t*, std::size_t)>> kernels = {

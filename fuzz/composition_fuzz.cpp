@@ -1,0 +1,117 @@
+// Manifests decoded from the fuzz bytes. Checked: the stream's length is the
+// formula's, the digest is SHA-256 of the captured stream, the error is the one
+// the plain rules give first (schema, then the first repeated node source, then
+// the first edge with an unknown endpoint), and the set's key changes nothing.
+#include <openssl/sha.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fuzz.hpp"
+#include "vela_sha/composition.hpp"
+
+using namespace vela_sha;
+
+namespace {
+
+class Reader {
+ public:
+  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+  bool empty() const { return at_ >= size_; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+// Texts from a small pool, so that duplicates and matches are common, or
+// spelled out byte by byte (any byte the validation accepts).
+CanonicalSource read_source(Reader& in) {
+  static const char* const pool[] = {"a", "b", "a/b", "https://x/y", "é", " a ", "/"};
+  const std::uint8_t head = in.byte();
+  std::pmr::string text;
+  if (head & 0x80) {
+    const std::size_t length = 1 + in.byte() % 40;
+    for (std::size_t i = 0; i < length; ++i) {
+      char c = static_cast<char>(in.byte());
+      if (!validate_representation(std::string_view(&c, 1))) c = 'z';
+      text += c;
+    }
+  } else {
+    text = pool[(head >> 1) % 7];
+  }
+  // Bytes that pass one at a time can still pair into a C1 control (C2 85):
+  // such a text is refused, and the pool's first text stands in for it.
+  if (!validate_representation(text)) text = pool[0];
+  if (head & 1) return *CanonicalSourceUrl::try_from(std::move(text));
+  return *CanonicalTemplatePath::try_from(std::move(text));
+}
+
+class Capture final : public ByteSink {
+ public:
+  void write(std::span<const std::uint8_t> bytes) override { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
+  std::vector<std::uint8_t> bytes_;
+};
+
+std::optional<CompositionError> expected_error(const ResolvedTemplateManifest& m) {
+  if (m.schema != ManifestSchemaVersion::V1) return CompositionError::UnsupportedSchema;
+  for (std::size_t i = 0; i < m.nodes.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (m.nodes[i].source == m.nodes[j].source) return CompositionError::DuplicateSource;
+    }
+  }
+  auto known = [&](const CanonicalSource& s) {
+    for (const auto& node : m.nodes) {
+      if (node.source == s) return true;
+    }
+    return false;
+  };
+  for (const auto& edge : m.edges) {
+    if (!known(edge.parent) || !known(edge.child)) return CompositionError::UnknownEdgeEndpoint;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Reader in(data, size);
+  ResolvedTemplateManifest manifest;
+  const std::uint8_t flags = in.byte();
+  if (flags == 0xFF) manifest.schema = static_cast<ManifestSchemaVersion::Value>(2);
+  const std::size_t nodes = in.byte() % 24;
+  for (std::size_t i = 0; i < nodes; ++i) {
+    CanonicalSource source = read_source(in);
+    Sha256Bytes digest;
+    digest.fill(in.byte());
+    manifest.nodes.push_back({std::move(source), TemplateSha256(digest)});
+  }
+  while (!in.empty()) {
+    CanonicalSource parent = read_source(in);
+    CanonicalSource child = read_source(in);
+    std::uint32_t occurrence = 0;
+    for (int i = 0; i < 4; ++i) occurrence = occurrence << 8 | in.byte();
+    manifest.edges.push_back({std::move(parent), std::move(child), occurrence});
+  }
+
+  Capture capture;
+  write_composition_stream(manifest, capture);
+  FUZZ_CHECK(capture.bytes_.size() == composition_stream_length(manifest));
+
+  const auto result = calculate_composition_hash(manifest);
+  const auto other_key = calculate_composition_hash(manifest, SourceSetKey{flags * 0x9E3779B97F4A7C15ULL, ~0ULL});
+  FUZZ_CHECK(result == other_key);
+  const auto expected = expected_error(manifest);
+  FUZZ_CHECK(result.has_value() == !expected.has_value());
+  if (expected) {
+    FUZZ_CHECK(result.error() == *expected);
+  } else {
+    Sha256Bytes digest;
+    SHA256(capture.bytes_.data(), capture.bytes_.size(), digest.data());
+    FUZZ_CHECK(result->bytes() == digest);
+  }
+  return 0;
+}
