@@ -3,6 +3,11 @@ import pytest
 from vela_sha import _native
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "huge: inputs of several GiB, about a minute and 12 GiB of memory (skip with -m 'not huge')")
+
+
 @pytest.fixture
 def native():
     return _native

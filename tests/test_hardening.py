@@ -1,0 +1,119 @@
+"""Load, huge inputs, threads and hostile objects."""
+
+import hashlib
+import threading
+import time
+
+import pytest
+
+import soak
+from composition_reference import generate
+from conftest import raises_vela
+from test_composition import edge, manifest, node
+from vela_sha._native import calculate_composition_hash, calculate_hash
+
+MANIFEST = "VELA_SHA_INVALID_MANIFEST"
+
+
+def test_leak_soak_million_calls():
+    before, after = soak.run(1_000_000)
+    assert after - before < 2**20, f"resident memory grew by {after - before} bytes"
+
+
+def test_threads_get_the_single_threaded_results():
+    shared_manifest = generate(200, 400, seed=9)
+    shared_template = {"utf8_file_bytes": "línea\r\n".encode() * 2000}
+    jobs = [(calculate_composition_hash, shared_manifest), (calculate_hash, shared_template)]
+    jobs += [(calculate_hash, {"utf8_file_bytes": bytes([i]) * 1000 + b"\r\n"}) for i in range(1, 100)]
+    jobs += [(calculate_composition_hash, generate(i, 2 * i, seed=i)) for i in range(20)]
+    expected = [function(argument) for function, argument in jobs]
+    failures = []
+    start = threading.Barrier(8)
+
+    def worker(offset):
+        start.wait()
+        for round_ in range(20):
+            for k in range(len(jobs)):
+                index = (k + offset + round_) % len(jobs)
+                function, argument = jobs[index]
+                if function(argument) != expected[index]:
+                    failures.append(index)
+
+    threads = [threading.Thread(target=worker, args=(i * 7,)) for i in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+
+
+@pytest.mark.parametrize("position", ["schema", "kind", "value", "sha256"])
+def test_lone_surrogate_in_every_string_position(position):
+    m = manifest([node()])
+    target = {"schema": m, "kind": m["nodes"][0]["source"], "value": m["nodes"][0]["source"],
+              "sha256": m["nodes"][0]}[position]
+    target[position] = "\udfff"
+    with raises_vela(MANIFEST, f"manifest field {position} must be a string"):
+        calculate_composition_hash(m)
+
+
+@pytest.mark.parametrize("value", [1 << 64, 1 << 1000, -(1 << 64), (1 << 63) - 1, 1 << 32])
+def test_integers_far_beyond_64_bits(value):
+    with raises_vela(MANIFEST, "occurrence must be a non-negative integer"):
+        calculate_composition_hash(manifest(edges=[edge(occurrence=value)]))
+
+
+def test_index_that_clears_the_node_list_after_it_was_read():
+    nodes = [node("a"), node("b")]
+
+    class Clearing:
+        def __index__(self):
+            nodes.clear()
+            return 1
+
+    mutated = manifest(nodes, [edge(occurrence=Clearing()), edge("b", "a", 2)])
+    assert calculate_composition_hash(mutated) == calculate_composition_hash(
+        manifest([node("a"), node("b")], [edge(occurrence=1), edge("b", "a", 2)]))
+    assert nodes == []
+
+
+def test_bytes_subclass_with_lying_buffer_is_read_by_content():
+    class Lying(bytes):
+        def __buffer__(self, flags):
+            return memoryview(b"lie")
+
+        def decode(self, *args):
+            return "lie"
+
+    data = Lying(b"truth\r\n")
+    assert calculate_hash({"utf8_file_bytes": data}) == calculate_hash({"utf8_file_bytes": b"truth\n"})
+
+
+def _hashed(pieces):
+    digest = hashlib.sha256()
+    for piece in pieces:
+        digest.update(piece)
+    return digest.hexdigest()
+
+
+@pytest.mark.huge
+def test_template_of_four_gib_and_five_bytes():
+    data = b"ab\xd0\x96ef\n\x00" * (1 << 29) + "中\n\n".encode()
+    assert len(data) == (1 << 32) + 5
+    started = time.perf_counter()
+    result = calculate_hash({"utf8_file_bytes": data})
+    print(f"4 GiB + 5 bytes, no CR: {time.perf_counter() - started:.2f}s")
+    assert result["sha256"] == hashlib.sha256(data).hexdigest()
+
+
+@pytest.mark.huge
+def test_line_endings_beyond_two_gib():
+    # A CR LF at the start shifts all that follows by one byte, and further CRs
+    # lie past offset 2**31, so the compaction carries data across that offset.
+    body = b"y" * ((1 << 31) + 3)
+    data = b"\r\n" + body + b"\r\n\r\rz\r"
+    view = memoryview(data)
+    started = time.perf_counter()
+    result = calculate_hash({"utf8_file_bytes": data})
+    print(f"2 GiB with CRs past 2**31: {time.perf_counter() - started:.2f}s")
+    assert result["sha256"] == _hashed([b"\n", view[2:2 + len(body)], b"\n\n\nz\n"])
