@@ -1,5 +1,32 @@
-"""Exact, fast SHA-256 digests of templates and of resolved template manifests."""
+"""Exact, fast SHA-256 digests of templates and of resolved template manifests.
+
+    >>> from vela_sha import calculate_hash
+    >>> calculate_hash({"utf8_file_bytes": b"a\\r\\nb"})["sha256"][:16]
+    '7e18f737311b2dc3'
+"""
+
+import copyreg as _copyreg
+from typing import Any as _Any, Callable as _Callable
 
 from vela_sha._native import VelaShaError, calculate_composition_hash, calculate_hash
 
 __all__ = ["VelaShaError", "calculate_hash", "calculate_composition_hash"]
+__version__ = "0.1.0"
+
+
+def _rebuild_error(
+    code: str, message: str, args: tuple[_Any, ...], state: dict[str, _Any]
+) -> VelaShaError:
+    error = VelaShaError(code, message)
+    error.args = args
+    error.__dict__.update(state)
+    return error
+
+
+def _reduce_error(error: VelaShaError) -> tuple[_Callable[..., VelaShaError], tuple[_Any, ...]]:
+    # The class stays in "builtins" (tracebacks show its bare name), where
+    # pickle cannot find it; instances are rebuilt through this module instead.
+    return _rebuild_error, (error.code, error.message, error.args, dict(error.__dict__))
+
+
+_copyreg.pickle(VelaShaError, _reduce_error)

@@ -1,0 +1,39 @@
+"""Typed use of vela-sha; checked with `mypy --strict examples/typed_usage.py`."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+from vela_sha import VelaShaError, calculate_composition_hash, calculate_hash
+from vela_sha.types import CompositionResult, EdgeMapping, ErrorCode, Manifest, NodeMapping, TemplateResult
+
+
+def template_digest(path: Path) -> str:
+    result: TemplateResult = calculate_hash({"utf8_file_bytes": path.read_bytes()})
+    assert result["kind"] == "template"
+    return result["sha256"]
+
+
+def manifest_of(paths: list[Path]) -> Manifest:
+    nodes: list[NodeMapping] = [
+        {"source": {"kind": "local_path", "value": path.as_posix()}, "sha256": template_digest(path)}
+        for path in paths
+    ]
+    edges: list[EdgeMapping] = [
+        {"parent": nodes[0]["source"], "child": node["source"], "occurrence": index}
+        for index, node in enumerate(nodes[1:])
+    ]
+    return {"schema": "vela-sha/manifest/v1", "nodes": nodes, "edges": edges}
+
+
+def composition_digest(paths: list[Path]) -> str | ErrorCode:
+    try:
+        result: CompositionResult = calculate_composition_hash(manifest_of(paths))
+    except VelaShaError as error:
+        code: str = error.code
+        return "VELA_SHA_DUPLICATE_SOURCE" if code == "VELA_SHA_DUPLICATE_SOURCE" else "VELA_SHA_INVALID_INPUT"
+    return result["sha256"]
+
+
+if __name__ == "__main__":
+    print(composition_digest(sorted(Path(".").glob("*.md"))))

@@ -1,0 +1,56 @@
+"""The package around the extension: its API, version and picklable errors."""
+
+import concurrent.futures
+import copy
+import importlib.metadata
+import multiprocessing
+import pickle
+
+import pytest
+
+import vela_sha
+from vela_sha import _native
+
+
+def test_reexports_are_the_extension_objects():
+    assert vela_sha.__all__ == ["VelaShaError", "calculate_hash", "calculate_composition_hash"]
+    for name in vela_sha.__all__:
+        assert getattr(vela_sha, name) is getattr(_native, name)
+    assert vela_sha.__version__ == importlib.metadata.version("vela-sha")
+    assert vela_sha.VelaShaError.__module__ == "builtins"
+
+
+def _raised_error():
+    try:
+        vela_sha.calculate_hash({"utf8_file_bytes": b"\xff"})
+    except vela_sha.VelaShaError as error:
+        return error
+    raise AssertionError("no error")
+
+
+def _same(a, b):
+    return type(a) is type(b) and (a.code, a.message, a.args) == (b.code, b.message, b.args)
+
+
+@pytest.mark.parametrize("make", [_raised_error, lambda: vela_sha.VelaShaError("C", ""), lambda: vela_sha.VelaShaError("ü", "ñ")])
+def test_pickle_and_copy_round_trips(make):
+    error = make()
+    error.add_note("a note")
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        restored = pickle.loads(pickle.dumps(error, protocol))
+        assert _same(restored, error) and restored.__notes__ == ["a note"]
+    assert _same(copy.copy(error), error) and _same(copy.deepcopy(error), error)
+
+
+def _fail_in_worker(data: bytes):
+    return vela_sha.calculate_hash({"utf8_file_bytes": data})
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_error_crosses_process_boundary(method):
+    context = multiprocessing.get_context(method)
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+        assert pool.submit(_fail_in_worker, b"ok").result()["kind"] == "template"
+        with pytest.raises(vela_sha.VelaShaError) as info:
+            pool.submit(_fail_in_worker, b"\xc0\xaf").result()
+    assert _same(info.value, _raised_error())
