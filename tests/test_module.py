@@ -65,6 +65,18 @@ def test_exception_instance():
     assert type(e.code) is str and e.code == "c\0d" and e.message == "ünïcödé ✓"
 
 
+def test_instances_release_their_type():
+    # Each instance of a heap type holds a reference to it; dealloc must drop it.
+    before = sys.getrefcount(VelaShaError)
+    for _ in range(1000):
+        VelaShaError("C", "M")
+        try:
+            calculate_hash({"utf8_file_bytes": b"\xff"})
+        except VelaShaError:
+            pass
+    assert sys.getrefcount(VelaShaError) == before
+
+
 def test_keyword_construction_fails_in_inherited_init():
     with pytest.raises(TypeError):
         VelaShaError(code="C", message="M")

@@ -35,8 +35,8 @@ TEST(ValidateRepresentation, NamedCases) {
       {"C:/templates/x", true}, {" padded ", true},
       {"a\tb", false},      {"a\nb", false},
       {"a\rb", false},      {std::string("a\0b", 3), false},
-      {"a\x7F" "b", false}, {"a" + utf8(0x85) + "b", false},
-      {"a" + utf8(0x9F), false}, {"a" + utf8(0xA0) + "b", true},
+      {"a\x7F" "b", false}, {std::string("a") + utf8(0x85) + "b", false},
+      {std::string("a") + utf8(0x9F), false}, {std::string("a") + utf8(0xA0) + "b", true},
       {utf8(0x2028), true}, {utf8(0x200B), true},
       {"%2F/.././/x", true}, {"https://example.com/a?b#c", true},
   };
