@@ -76,12 +76,6 @@ PyObject* lookup_borrowed(PyObject* mapping, const Key& key) noexcept {
   return value;
 }
 
-// A hint only: reads nothing but the dict's own header, which the caller has
-// just touched, and loads nothing on the caller's behalf.
-void prefetch_keys(PyObject* object) noexcept {
-  if (PyDict_Check(object)) __builtin_prefetch(reinterpret_cast<PyDictObject*>(object)->ma_keys);
-}
-
 }  // namespace
 
 Conversion Conversion::make(std::pmr::memory_resource* texts) {
