@@ -1,6 +1,10 @@
 """Load, huge inputs, threads and hostile objects."""
 
 import hashlib
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -87,6 +91,28 @@ def test_bytes_subclass_with_lying_buffer_is_read_by_content():
 
     data = Lying(b"truth\r\n")
     assert calculate_hash({"utf8_file_bytes": data}) == calculate_hash({"utf8_file_bytes": b"truth\n"})
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves address space")
+def test_memory_error_when_the_copy_cannot_be_had():
+    # The address space is capped below what the copy of the input needs, so
+    # the allocation fails inside the extension: that must surface as the
+    # interpreter's MemoryError, with the process alive.
+    script = textwrap.dedent("""
+        import resource
+        from vela_sha import VelaShaError, calculate_hash
+        data = b"x" * (256 << 20)
+        with open("/proc/self/statm") as statm:
+            mapped = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + (64 << 20), resource.RLIM_INFINITY))
+        try:
+            calculate_hash({"utf8_file_bytes": data})
+        except MemoryError:
+            print("MemoryError")
+        print(calculate_hash({"utf8_file_bytes": b"still working"})["kind"])
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (run.returncode, run.stdout) == (0, "MemoryError\ntemplate\n"), run.stderr
 
 
 def _hashed(pieces):
