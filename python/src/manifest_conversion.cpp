@@ -8,13 +8,7 @@ namespace {
 
 auto invalid_manifest(std::string message) { return error(code::kInvalidManifest, std::move(message)); }
 
-// Interned, so that a lookup in a dict whose keys are interned too (every key
-// written as a literal) matches on identity without comparing text.
-Key make_key(std::string_view text) {
-  PyObject* str = new_ascii_str(text).release();
-  PyUnicode_InternInPlace(&str);
-  return {Ref::steal(str), text};
-}
+Key make_key(std::string_view text) { return {new_ascii_str(text), text}; }
 
 // Walks a list by index, bounded by the smaller of its length at the start and
 // its length now: Python code run for one item (a key's __eq__, an __index__)
