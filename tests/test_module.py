@@ -1,6 +1,7 @@
 """The module's surface, the exception class and the shared argument binding."""
 
 import importlib
+import importlib.util
 import subprocess
 import sys
 import textwrap
@@ -29,6 +30,25 @@ def test_reimport_adds_the_same_type_and_its_own_all():
         assert second.calculate_hash is not first.calculate_hash
     finally:
         sys.modules["vela_sha._native"] = first
+
+
+def _fresh_module(preset_all):
+    """Runs the extension's exec on a new module object whose __all__ is preset."""
+    spec = importlib.util.find_spec("vela_sha._native")
+    module = importlib.util.module_from_spec(spec)
+    module.__all__ = preset_all
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_exec_appends_behind_an_existing_all():
+    module = _fresh_module(["kept"])
+    assert module.__all__ == ["kept", "VelaShaError", "calculate_hash", "calculate_composition_hash"]
+
+
+def test_exec_refuses_an_all_that_is_not_a_list():
+    with pytest.raises(TypeError):
+        _fresh_module(("kept",))
 
 
 @pytest.mark.parametrize("function", FUNCTIONS)
@@ -61,6 +81,7 @@ def test_exception_instance():
     class S(str):
         pass
 
+    assert str(VelaShaError("C", "")) == ""
     e = VelaShaError(S("c\0d"), "ünïcödé ✓")
     assert type(e.code) is str and e.code == "c\0d" and e.message == "ünïcödé ✓"
 
