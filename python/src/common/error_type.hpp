@@ -12,4 +12,9 @@ namespace vela_sha::py {
 // The type object if it exists yet (borrowed), else nullptr.
 [[nodiscard]] PyObject* error_type() noexcept;
 
+// Makes `type`, the class another module of this package created, the one this
+// module raises: every module shares one VelaShaError, so one `except` catches
+// them all. Keeps a reference for the life of the process.
+void adopt_error_type(PyObject* type) noexcept;
+
 }  // namespace vela_sha::py

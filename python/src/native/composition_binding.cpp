@@ -1,9 +1,10 @@
 #include <array>
 #include <memory_resource>
 
-#include "arguments.hpp"
+#include "common/arguments.hpp"
 #include "bindings.hpp"
-#include "manifest_conversion.hpp"
+#include "common/results.hpp"
+#include "common/manifest_conversion.hpp"
 #include "vela_sha/composition.hpp"
 
 namespace vela_sha::py {

@@ -168,6 +168,12 @@ PyObject* g_error_type = nullptr;
 
 PyObject* error_type() noexcept { return g_error_type; }
 
+void adopt_error_type(PyObject* type) noexcept {
+  if (g_error_type != nullptr) return;
+  Py_INCREF(type);
+  g_error_type = type;
+}
+
 PyObject* error_type_or_create() {
   if (g_error_type == nullptr) {
     error_slots[0].pfunc = PyExc_Exception;

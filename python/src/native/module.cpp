@@ -1,6 +1,6 @@
 // The extension module vela_sha._native: definition and initialisation.
 #include "bindings.hpp"
-#include "error_type.hpp"
+#include "common/error_type.hpp"
 
 namespace vela_sha::py {
 namespace {
