@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-120}
 shift || true
-targets=("${@:-template hex composition}")
+targets=("${@:-template template_stream hex composition}")
 read -r -a targets <<<"${targets[*]}"
 cxx=${CXX_FUZZ:-$(command -v clang++-19 || command -v clang++)}
 flags=(-std=c++23 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined

@@ -23,11 +23,9 @@ std::size_t skip_ascii(const std::uint8_t* data, std::size_t i, std::size_t size
   return i;
 }
 
-bool is_continuation(std::uint8_t byte) noexcept { return (byte & 0xC0) == 0x80; }
-
 }  // namespace
 
-bool valid_utf8_scalar(const std::uint8_t* data, std::size_t size) noexcept {
+std::size_t first_invalid_utf8(const std::uint8_t* data, std::size_t size) noexcept {
   std::size_t i = 0;
   while (i < size) {
     const std::uint8_t lead = data[i];
@@ -35,33 +33,18 @@ bool valid_utf8_scalar(const std::uint8_t* data, std::size_t size) noexcept {
       i = skip_ascii(data, i, size);
       continue;
     }
-    // The second byte's range carries every rule beyond "is a continuation":
-    // it excludes overlongs (E0, F0), surrogates (ED) and values past U+10FFFF (F4).
-    std::size_t length;
-    std::uint8_t low = 0x80, high = 0xBF;
-    if (lead < 0xC2) {
-      return false;  // a stray continuation byte, or the overlong C0 / C1
-    } else if (lead < 0xE0) {
-      length = 2;
-    } else if (lead < 0xF0) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead < 0xF5) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (size - i < length) return false;
-    if (data[i + 1] < low || data[i + 1] > high) return false;
-    for (std::size_t k = 2; k < length; ++k) {
-      if (!is_continuation(data[i + k])) return false;
+    const std::size_t length = utf8_sequence_length(lead);
+    if (length == 0 || size - i < length) return i;
+    for (std::size_t k = 1; k < length; ++k) {
+      if (!utf8_continuation_ok(lead, k, data[i + k])) return i;
     }
     i += length;
   }
-  return true;
+  return size;
+}
+
+bool valid_utf8_scalar(const std::uint8_t* data, std::size_t size) noexcept {
+  return first_invalid_utf8(data, size) == size;
 }
 
 #ifdef VELA_SHA_HAVE_AVX2_KERNEL

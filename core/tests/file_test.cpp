@@ -64,6 +64,8 @@ TEST(Utf8, MutationsAgreeWithReference) {
         Bytes mutated = text;
         mutated[at] = probe;
         const bool expected = reference_valid(mutated);
+        ASSERT_EQ(text::first_invalid_utf8(mutated.data(), mutated.size()),
+                  testing::reference_utf8_error_offset(mutated));
         for (const auto& [name, valid] : validators()) {
           ASSERT_EQ(valid(mutated.data(), mutated.size()), expected)
               << name << " pad " << pad << " at " << at << " byte " << int(probe);

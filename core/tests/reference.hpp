@@ -2,14 +2,16 @@
 // unit tests and in the fuzz targets.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 namespace vela_sha::testing {
 
-// Decodes each sequence to its code point, then applies the rules to the code point.
-inline bool reference_valid_utf8(std::span<const std::uint8_t> b) {
+// Decodes each sequence to its code point, then applies the rules to the code
+// point. Returns the offset of the first sequence that fails, or the size.
+inline std::size_t reference_utf8_error_offset(std::span<const std::uint8_t> b) {
   for (std::size_t i = 0; i < b.size();) {
     const unsigned lead = b[i];
     std::size_t n;
@@ -18,17 +20,34 @@ inline bool reference_valid_utf8(std::span<const std::uint8_t> b) {
     else if ((lead & 0xE0) == 0xC0) n = 2, cp = lead & 0x1F;
     else if ((lead & 0xF0) == 0xE0) n = 3, cp = lead & 0x0F;
     else if ((lead & 0xF8) == 0xF0) n = 4, cp = lead & 0x07;
-    else return false;
-    if (i + n > b.size()) return false;
-    for (std::size_t k = 1; k < n; ++k) {
-      if ((b[i + k] & 0xC0) != 0x80) return false;
+    else return i;
+    // A cut-off sequence fails at its lead byte, but so does one whose
+    // available bytes already break a rule: decode what is there.
+    const std::size_t have = std::min(n, b.size() - i);
+    for (std::size_t k = 1; k < have; ++k) {
+      if ((b[i + k] & 0xC0) != 0x80) return i;
       cp = cp << 6 | (b[i + k] & 0x3F);
     }
+    if (have < n) return i;
     const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < smallest[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (cp < smallest[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
     i += n;
   }
-  return true;
+  return b.size();
+}
+
+inline bool reference_valid_utf8(std::span<const std::uint8_t> b) {
+  return reference_utf8_error_offset(b) == b.size();
+}
+
+// The 1-based line of byte `offset`: one more than the line endings before it,
+// where LF, CR LF and lone CR each count once.
+inline std::uint64_t reference_line_of(std::span<const std::uint8_t> b, std::size_t offset) {
+  std::uint64_t line = 1;
+  for (std::size_t i = 0; i < offset; ++i) {
+    if (b[i] == '\r' || (b[i] == '\n' && (i == 0 || b[i - 1] != '\r'))) ++line;
+  }
+  return line;
 }
 
 // Every CR LF becomes LF, then every remaining CR becomes LF.

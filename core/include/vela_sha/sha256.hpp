@@ -15,12 +15,11 @@ namespace vela_sha {
 using Sha256Bytes = std::array<std::uint8_t, 32>;
 
 // An incremental SHA-256 computation. Feeding a message in any number of
-// pieces gives the digest of their concatenation. Cannot fail; allocates nothing.
+// pieces gives the digest of their concatenation. Cannot fail; allocates
+// nothing. A copy carries on from the same point independently.
 class Sha256 {
  public:
   Sha256() noexcept;
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
 
   // Appends `bytes` to the message. Whole 64-byte blocks are compressed
   // straight from `bytes`; only a final partial block is buffered.
@@ -28,6 +27,12 @@ class Sha256 {
 
   // Pads, finishes and returns the digest. The object must not be used after.
   [[nodiscard]] Sha256Bytes finish() noexcept;
+
+  // The digest of the message so far; the object goes on as if never asked.
+  [[nodiscard]] Sha256Bytes peek() const noexcept {
+    Sha256 copy = *this;
+    return copy.finish();
+  }
 
  private:
   // Opaque room for libcrypto's context, so callers need no OpenSSL header.

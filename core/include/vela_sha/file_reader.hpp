@@ -1,0 +1,56 @@
+// Templates read from files (POSIX descriptors) into a TemplateHasher through
+// the caller's fixed buffer, so memory stays flat whatever a file's size.
+// Plain reads, not a mapping: the resident size stays small too.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <variant>
+
+#include "vela_sha/template_hasher.hpp"
+
+namespace vela_sha {
+
+// An open or read that failed, with its errno.
+struct ReadError {
+  int error_number;
+};
+
+using FeedError = std::variant<ReadError, Utf8Error>;
+
+// An open file descriptor, closed when this goes.
+class FileDescriptor {
+ public:
+  // Opens `path` for reading (close-on-exec). A directory opens; reading it fails.
+  [[nodiscard]] static std::expected<FileDescriptor, ReadError> open(const char* path) noexcept;
+
+  FileDescriptor(FileDescriptor&& other) noexcept;
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor();
+
+  [[nodiscard]] int get() const noexcept { return fd_; }
+
+ private:
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// How far one call of feed() went.
+struct Fed {
+  std::uint64_t bytes;  // read and hashed by this call
+  bool at_end;          // the file is read to its end
+};
+
+// Reads `fd` from its current position into `hasher` through `buffer`, until
+// the end of the file, until at least `budget` bytes were read, or until a
+// read is interrupted by a signal, whichever comes first; so a caller can look
+// at its signals or a stop flag between calls and then go on. A file that
+// grows or shrinks meanwhile gives the digest of what was read.
+[[nodiscard]] std::expected<Fed, FeedError> feed(int fd, TemplateHasher& hasher,
+                                                 std::span<std::uint8_t> buffer,
+                                                 std::uint64_t budget) noexcept;
+
+}  // namespace vela_sha

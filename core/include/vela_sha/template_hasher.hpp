@@ -1,0 +1,77 @@
+// The template digest of a text that arrives in pieces.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <iosfwd>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "vela_sha/file.hpp"
+
+namespace vela_sha {
+
+// Where a text stops being UTF-8. `offset` is the 0-based byte offset of the
+// lead byte of the first invalid or cut-off sequence in the whole text (what
+// Python's decoder reports as the error's start); `line` is the 1-based line
+// that byte is on, where LF, CR LF and lone CR each end one line.
+struct Utf8Error {
+  std::uint64_t offset;
+  std::uint64_t line;
+
+  friend constexpr bool operator==(const Utf8Error&, const Utf8Error&) noexcept = default;
+};
+
+// The same fixed text as ShaError::InvalidUtf8: the position is data, not message.
+[[nodiscard]] std::string_view message(const Utf8Error& error) noexcept;
+std::ostream& operator<<(std::ostream& out, const Utf8Error& error);
+
+// The template digest of the concatenation of every piece given to update():
+// the same digest, and the same verdict, as calculate_hash on the whole text.
+// Memory is fixed: between pieces it carries only the SHA-256 state, an
+// unfinished UTF-8 sequence (at most 3 bytes), whether the last byte was a CR,
+// and the counts of bytes and line endings seen. Copies are independent.
+class TemplateHasher {
+ public:
+  TemplateHasher() noexcept = default;
+
+  // Appends `bytes`. The first invalid sequence fails the hasher for good: this
+  // and every later call return the same error. A sequence cut off at the end
+  // of `bytes` is no error yet; the next piece may complete it.
+  [[nodiscard]] std::expected<void, Utf8Error> update(std::span<const std::uint8_t> bytes) noexcept;
+
+  // The same for bytes the caller no longer needs: line endings are normalised
+  // inside them rather than in a staging copy. `bytes` is left unspecified.
+  [[nodiscard]] std::expected<void, Utf8Error> update_in_place(std::span<std::uint8_t> bytes) noexcept;
+
+  // The digest of the text so far; updating may go on afterwards. A CR at the
+  // end reads as a line ending now, and an LF that follows later still merges
+  // with it. Text that ends inside a sequence gives the error (without failing
+  // the hasher), as does a failed hasher.
+  [[nodiscard]] std::expected<TemplateSha256, Utf8Error> digest() const noexcept;
+
+  // Bytes given so far.
+  [[nodiscard]] std::uint64_t size() const noexcept { return seen_; }
+
+ private:
+  template <bool kInPlace, class Byte>
+  std::expected<void, Utf8Error> append(std::span<Byte> bytes) noexcept;
+  std::expected<void, Utf8Error> validate(std::span<const std::uint8_t> block) noexcept;
+  std::unexpected<Utf8Error> fail(std::span<const std::uint8_t> block, std::ptrdiff_t at) noexcept;
+  // Hashes `block` with its line endings made LF, normalising in `work`,
+  // which holds a copy of the block or is the block itself.
+  void hash(std::span<const std::uint8_t> block, std::uint8_t* work) noexcept;
+
+  Sha256 sha_;
+  std::uint64_t seen_ = 0;   // bytes given
+  std::uint64_t lines_ = 0;  // line endings in them
+  std::optional<Utf8Error> failed_;
+  // An unfinished sequence at the end of the text: its lead byte and how many
+  // of its bytes have arrived. Its rules need nothing else.
+  std::uint8_t open_lead_ = 0;
+  std::uint8_t open_size_ = 0;
+  bool after_cr_ = false;  // the last byte was a CR, so a leading LF merges with it
+};
+
+}  // namespace vela_sha
