@@ -11,8 +11,12 @@ end; exits 1 if it grew by 1 MiB or more.
 from __future__ import annotations
 
 import argparse
+import atexit
+import io
 import os
+import shutil
 import sys
+import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -20,6 +24,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 
 from composition_reference import generate  # noqa: E402
 from test_composition import ERROR_CASES  # noqa: E402
+from vela_sha import TemplateHasher, hash_file  # noqa: E402
 from vela_sha._native import VelaShaError, calculate_composition_hash, calculate_hash  # noqa: E402
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -59,13 +64,28 @@ def workload() -> list:
         lambda: calculate_hash({RaisingKey("utf8_file_bytes"): b""}),
         lambda: calculate_composition_hash({RaisingKey("schema"): "v1"}),
     ]
+    folder = Path(tempfile.mkdtemp(prefix="vela-sha-soak-"))
+    atexit.register(shutil.rmtree, folder, True)
+    (folder / "good").write_bytes(b"a\r\nb" * 3000)
+    (folder / "bad").write_bytes(b"ok\r\n" * 100 + b"\xff")
+    calls += [
+        lambda: TemplateHasher(b"a\r").update(b"\nb"),
+        lambda: TemplateHasher(b"x\r\n" * 2000).copy().result(),
+        lambda: TemplateHasher(b"\xe2\x82").digest(),
+        lambda: TemplateHasher(b"ok").update(b"\xc0\xaf"),
+        lambda: TemplateHasher().update("text"),
+        lambda: hash_file(folder / "good"),
+        lambda: hash_file(folder / "bad"),
+        lambda: hash_file(folder / "missing"),
+        lambda: hash_file(io.BytesIO(b"a\r\nb" * 100)),
+    ]
     return calls
 
 
 def run(calls: int) -> tuple[int, int]:
     """Returns resident memory after the first tenth of the calls and at the end."""
     work = workload()
-    expected = (VelaShaError, TypeError, UnicodeEncodeError, LookupError)
+    expected = (VelaShaError, TypeError, UnicodeEncodeError, LookupError, OSError)
     warm_up, after_warm_up = calls // 10, 0
     for i in range(calls):
         if i == warm_up:

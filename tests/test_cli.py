@@ -27,7 +27,7 @@ def run(request, tmp_path):
 def files(tmp_path):
     (tmp_path / "crlf.txt").write_bytes(b"a\r\nb")
     (tmp_path / "lf.txt").write_bytes(b"a\nb")
-    (tmp_path / "bad.txt").write_bytes(b"\xff")
+    (tmp_path / "bad.txt").write_bytes(b"ok\r\n\r\xff")
     (tmp_path / "manifest.json").write_text(EMPTY_MANIFEST)
     return tmp_path
 
@@ -39,7 +39,7 @@ def test_template_lines_standard_input_and_failures(run, files):
     assert err == (
         b"vela-sha: missing.txt: VELA_SHA_UNREADABLE_FILE: No such file or directory\n"
         b"vela-sha: bad.txt: VELA_SHA_INVALID_UTF8: text-file bytes are not valid UTF-8; "
-        b"encode the source as UTF-8 before hashing\n"
+        b"encode the source as UTF-8 before hashing (first invalid byte at offset 5, line 3)\n"
     )
     assert run("template", stdin=b"a\nb") == (0, f"{CRLF_DIGEST}  -\n".encode(), b"")
 

@@ -9,15 +9,23 @@ import pickle
 import pytest
 
 import vela_sha
-from vela_sha import _native
+from vela_sha import _ext, _native
 
 
 def test_reexports_are_the_extension_objects():
-    assert vela_sha.__all__ == ["VelaShaError", "calculate_hash", "calculate_composition_hash"]
-    for name in vela_sha.__all__:
-        assert getattr(vela_sha, name) is getattr(_native, name)
+    assert vela_sha.__all__ == _native.__all__ + _ext.__all__
+    for module in (_native, _ext):
+        for name in module.__all__:
+            assert getattr(vela_sha, name) is getattr(module, name)
     assert vela_sha.__version__ == importlib.metadata.version("vela-sha")
     assert vela_sha.VelaShaError.__module__ == "builtins"
+
+
+def test_one_error_class_for_both_modules(tmp_path):
+    (tmp_path / "bad").write_bytes(b"\xff")
+    with pytest.raises(_native.VelaShaError) as info:
+        _ext.hash_file(tmp_path / "bad")
+    assert type(info.value) is _native.VelaShaError
 
 
 def _raised_error():

@@ -14,7 +14,7 @@ import os
 import sys
 from typing import BinaryIO, Iterator, Mapping
 
-from vela_sha import VelaShaError, calculate_composition_hash, calculate_hash
+from vela_sha import VelaShaError, calculate_composition_hash, hash_file
 from vela_sha.types import CompositionResult, TemplateResult
 
 # Codes for failures the command line adds to the library's own.
@@ -81,13 +81,22 @@ def _read(name: str) -> bytes:
         return file.read()
 
 
+def _located(error: VelaShaError) -> str:
+    """The message, with where the text went wrong when the error knows it."""
+    offset, line = getattr(error, "offset", None), getattr(error, "line", None)
+    if offset is None or line is None:
+        return error.message
+    return f"{error.message} (first invalid byte at offset {offset}, line {line})"
+
+
 def _template_digest(run: _Run, name: str) -> TemplateResult | None:
+    # Streamed through a fixed buffer: memory stays flat whatever the size.
     try:
-        return calculate_hash({"utf8_file_bytes": _read(name)})
+        return hash_file(sys.stdin.buffer if name == "-" else name)
     except OSError as error:
         run.fail(name, UNREADABLE, error.strerror or str(error))
     except VelaShaError as error:
-        run.fail(name, error.code, error.message)
+        run.fail(name, error.code, _located(error))
     return None
 
 

@@ -60,6 +60,12 @@ std::unexpected<Failure> error(ShaError sha_error) {
   return error(error_code, std::string(message(sha_error)));
 }
 
+std::unexpected<Failure> error(const Utf8Error& utf8_error) {
+  auto failure = error(code::kInvalidUtf8, std::string(message(utf8_error)));
+  std::get<PendingError>(failure.error()).position = utf8_error;
+  return failure;
+}
+
 std::unexpected<Failure> raised() noexcept {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
@@ -93,7 +99,25 @@ void restore(Failure&& failure) {
   if (!args) throw InterpreterFault("could not create the VelaShaError arguments");
   PyTuple_SET_ITEM(args.get(), 0, code_text.release());
   PyTuple_SET_ITEM(args.get(), 1, message_text.release());
-  PyErr_SetObject(pending.type.get(), args.get());
+  if (!pending.position) {
+    PyErr_SetObject(pending.type.get(), args.get());
+    return;
+  }
+  // The instance is made here, not by the interpreter, to carry the position.
+  const Ref instance = Ref::steal(PyObject_Call(pending.type.get(), args.get(), nullptr));
+  if (!instance) return;  // its exception stands
+  const Ref offset = Ref::steal(PyLong_FromUnsignedLongLong(pending.position->offset));
+  const Ref line = Ref::steal(PyLong_FromUnsignedLongLong(pending.position->line));
+  if (!offset || !line) return;
+  if (PyObject_SetAttrString(instance.get(), "offset", offset.get()) < 0 ||
+      PyObject_SetAttrString(instance.get(), "line", line.get()) < 0) {
+    return;
+  }
+  const std::string note = "first invalid byte at offset " + std::to_string(pending.position->offset) +
+                           ", line " + std::to_string(pending.position->line);
+  const Ref added = Ref::steal(PyObject_CallMethod(instance.get(), "add_note", "s", note.c_str()));
+  if (!added) return;
+  PyErr_SetObject(pending.type.get(), instance.get());
 }
 
 void set_fault_from_current_exception() noexcept {

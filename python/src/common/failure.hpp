@@ -2,6 +2,7 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 
 #include "ref.hpp"
 #include "vela_sha/file.hpp"
+#include "vela_sha/template_hasher.hpp"
 
 namespace vela_sha::py {
 
@@ -30,6 +32,9 @@ struct PendingError {
   Ref type;
   std::string_view code;  // always one of the static texts above
   std::string message;
+  // Where a text stopped being UTF-8, for the errors that know it: set on the
+  // exception as `offset` and `line`, and told in a note.
+  std::optional<Utf8Error> position = std::nullopt;
 };
 
 // An exception the interpreter raised (a key's __eq__, a failed insertion, a
@@ -56,6 +61,9 @@ template <class T>
 
 // A core ShaError passed on with its code and its display text.
 [[nodiscard]] std::unexpected<Failure> error(ShaError sha_error);
+
+// Invalid UTF-8 with where it was found.
+[[nodiscard]] std::unexpected<Failure> error(const Utf8Error& utf8_error);
 
 // Takes the exception the interpreter has just set.
 [[nodiscard]] std::unexpected<Failure> raised() noexcept;

@@ -1,11 +1,47 @@
 // The members of vela_sha._ext, each defined in its own unit.
 #pragma once
 
-#include "common/ref.hpp"
+#include <cstddef>
+
+#include "common/failure.hpp"
+#include "vela_sha/template_hasher.hpp"
 
 namespace vela_sha::py {
 
-// Adds every type and function of the module; false with an exception set.
+// Below this many bytes, hashing is quicker than giving the interpreter lock
+// away and taking it back (the threshold hashlib uses too).
+inline constexpr std::size_t kReleaseLockAbove = 2048;
+
+// Adds every type and function of the module, appending each name to its
+// __all__; false with an exception set.
 [[nodiscard]] bool add_ext_members(PyObject* module);
+
+// The TemplateHasher class, made for `module`; nullptr with an exception set.
+[[nodiscard]] Ref make_template_hasher_type(PyObject* module);
+
+// hash_file(file, /)
+PyObject* hash_file_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// Feeds `bytes` to `hasher`, without the interpreter lock if they are many.
+[[nodiscard]] std::expected<void, Utf8Error> update_releasing(TemplateHasher& hasher,
+                                                              std::span<const std::uint8_t> bytes);
+
+// A C-contiguous buffer of any exporter, held (so not resizable) until this goes.
+class BufferView {
+ public:
+  // Fails with TypeError for str (encode it first), or the exporter's error.
+  [[nodiscard]] static Result<BufferView> of(PyObject* object);
+  BufferView(BufferView&& other) noexcept;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  BufferView& operator=(BufferView&&) = delete;
+  ~BufferView();
+
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept;
+
+ private:
+  BufferView() noexcept = default;
+  Py_buffer view_{};
+};
 
 }  // namespace vela_sha::py

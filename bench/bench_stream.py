@@ -1,0 +1,123 @@
+"""Streaming and file hashing against hashlib over the same bytes, side by side.
+
+Run with `python bench/bench_stream.py [--check]` against the installed package.
+Large files are made in a temporary folder and removed; the page cache is
+warmed before timing, so reads come from memory, as they do for hashlib.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+import timeit
+from pathlib import Path
+
+from vela_sha import TemplateHasher, hash_file
+
+MiB = 1 << 20
+
+
+def lines(unit: str, size: int, newline: str) -> bytes:
+    line = (unit * 60 + newline).encode()
+    return (line * (size // len(line) + 1))[:size].decode("utf-8", "ignore").encode()
+
+
+def write_file(path: Path, unit: str, size: int, newline: str) -> None:
+    block = lines(unit, 8 * MiB, newline)
+    block = block[: block.rfind(newline.encode()) + len(newline)]  # whole lines only
+    with open(path, "wb") as out:
+        written = 0
+        while written < size:
+            out.write(block)
+            written += len(block)
+
+
+def best(statement, repeat: int, number: int = 1) -> float:
+    return min(timeit.repeat(statement, number=number, repeat=repeat)) / number
+
+
+def file_digest(path: Path) -> bytes:
+    with open(path, "rb") as file:
+        return hashlib.file_digest(file, "sha256").digest()
+
+
+def chunked(chunks: list[bytes], make) -> None:
+    h = make()
+    for chunk in chunks:
+        h.update(chunk)
+    h.digest()
+
+
+def command_run(argv: list[str]) -> tuple[float, int]:
+    """Wall time and peak resident memory (bytes) of one run of `argv`."""
+    started = time.perf_counter()
+    child = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    assert status == 0, argv
+    return time.perf_counter() - started, usage.ru_maxrss * 1024
+
+
+def main() -> int:
+    rows = []  # name, ours, base, ratio, target
+    with tempfile.TemporaryDirectory() as folder:
+        ascii_file, cjk_file, cli_file = (Path(folder) / n for n in ("ascii", "cjk", "cli"))
+        write_file(ascii_file, "a", 1 << 30, "\n")
+        write_file(cjk_file, "中", 1 << 30, "\r\n")
+        for path, name, target in [(ascii_file, "hash_file, 1 GiB ASCII LF", 1.15),
+                                   (cjk_file, "hash_file, 1 GiB CJK CR LF", 1.35)]:
+            file_digest(path)  # warm the page cache
+            base = best(lambda: file_digest(path), 5)
+            ours = best(lambda: hash_file(path), 5)
+            rows.append((name, ours, base, target))
+        ascii_file.unlink()
+        cjk_file.unlink()
+
+        data = lines("a", 256 * MiB, "\n")
+        chunks = [data[i:i + 64 * 1024] for i in range(0, len(data), 64 * 1024)]
+        base = best(lambda: chunked(chunks, hashlib.sha256), 5)
+        ours = best(lambda: chunked(chunks, TemplateHasher), 5)
+        rows.append(("update, 64 KiB chunks, 256 MiB ASCII LF", ours, base, 1.15))
+        del data, chunks
+
+        small = b"a" * 63 + b"\n"
+        base = best(lambda: hashlib.sha256(small).hexdigest(), 7, 200_000)
+        ours = best(lambda: TemplateHasher(small).hexdigest(), 7, 200_000)
+        rows.append(("TemplateHasher(data).hexdigest(), 64 B", ours, base, 1.50))
+
+        write_file(cli_file, "a", 2 << 30, "\n")
+        command = Path(sys.executable).with_name("vela-sha")
+        reference = [sys.executable, "-c",
+                     "import hashlib, sys\n"
+                     "with open(sys.argv[1], 'rb') as f: print(hashlib.file_digest(f, 'sha256').hexdigest())",
+                     str(cli_file)]
+        command_run(reference)
+        runs = [(command_run([str(command), "template", str(cli_file)]), command_run(reference))
+                for _ in range(3)]
+        ours, peak = min(r[0] for r in runs)
+        base = min(r[1][0] for r in runs)
+        rows.append(("vela-sha template, 2 GiB ASCII LF", ours, base, 1.20))
+        rows.append(("  its peak resident memory", peak / MiB, 32, 1.0))
+
+    failed = False
+    print(f"{'case':<42} {'vela-sha':>11} {'hashlib':>11} {'ratio':>6} {'target':>7}")
+    for name, ours, base, target in rows:
+        ratio = ours / base
+        missed = ratio > target
+        failed |= missed
+        if name.startswith("  "):
+            print(f"{name:<42} {ours:9.1f}MiB {'':>11} {'':>6} {'<= ' + format(base, 'g') + ' MiB':>7}"
+                  f"{'  MISSED' if missed else ''}")
+            continue
+        unit, scale = ("us", 1e6) if ours < 1e-3 else ("ms", 1e3)
+        print(f"{name:<42} {ours * scale:9.2f}{unit} {base * scale:9.2f}{unit} {ratio:6.2f} "
+              f"{'<= ' + format(target, '.2f'):>7}{'  MISSED' if missed else ''}")
+    return 1 if failed and "--check" in sys.argv else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,186 @@
+// vela_sha.hash_file: the template digest of a file, by path or file object.
+#include <cerrno>
+#include <memory>
+#include <string>
+
+#include "common/results.hpp"
+#include "ext.hpp"
+#include "vela_sha/file_reader.hpp"
+
+namespace vela_sha::py {
+namespace {
+
+// The size hashlib.file_digest reads in, for the same reason: few calls, and
+// still small enough to stay in the cache while it is validated and hashed.
+constexpr std::size_t kChunk = 256 * 1024;
+
+// Between two looks at the signals, so Ctrl-C stops a huge file promptly
+// without costing a lock round trip per chunk.
+constexpr std::uint64_t kBetweenSignalChecks = 64ULL << 20;
+
+std::span<std::uint8_t> thread_buffer() {
+  // One per thread that reads paths, kept for its life: files come in runs.
+  thread_local std::unique_ptr<std::uint8_t[]> buffer;
+  if (!buffer) buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kChunk);
+  return {buffer.get(), kChunk};
+}
+
+std::unexpected<Failure> os_error(int error_number, PyObject* filename) {
+  errno = error_number;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+  return raised();
+}
+
+Result<Ref> hash_path(PyObject* path) {
+  const Ref filename = Ref::steal(PyOS_FSPath(path));
+  if (!filename) return raised();
+  PyObject* encoded_raw = nullptr;
+  if (!PyUnicode_FSConverter(filename.get(), &encoded_raw)) return raised();
+  const Ref encoded = Ref::steal(encoded_raw);
+  const char* name = PyBytes_AS_STRING(encoded.get());
+  const auto buffer = thread_buffer();
+
+  std::expected<FileDescriptor, ReadError> file = std::unexpected(ReadError{0});
+  Py_BEGIN_ALLOW_THREADS
+  file = FileDescriptor::open(name);
+  Py_END_ALLOW_THREADS
+  if (!file) return os_error(file.error().error_number, filename.get());
+
+  TemplateHasher hasher;
+  for (;;) {
+    std::expected<Fed, FeedError> fed;
+    Py_BEGIN_ALLOW_THREADS
+    fed = feed(file->get(), hasher, buffer, kBetweenSignalChecks);
+    Py_END_ALLOW_THREADS
+    if (!fed) {
+      if (const auto* utf8 = std::get_if<Utf8Error>(&fed.error())) return error(*utf8);
+      return os_error(std::get_if<ReadError>(&fed.error())->error_number, filename.get());
+    }
+    if (PyErr_CheckSignals() < 0) return raised();
+    if (fed->at_end) break;
+  }
+  const auto digest = hasher.digest();
+  if (!digest) return error(digest.error());
+  return digest_result("template", digest->bytes());
+}
+
+bool is_path(PyObject* object) {
+  if (PyUnicode_Check(object) || PyBytes_Check(object)) return true;
+  return PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__") != 0;
+}
+
+Result<void> refuse_text_mode(PyObject* file) {
+  const Ref io = Ref::steal(PyImport_ImportModule("io"));
+  if (!io) return raised();
+  const Ref text_base = Ref::steal(PyObject_GetAttrString(io.get(), "TextIOBase"));
+  if (!text_base) return raised();
+  const int text_mode = PyObject_IsInstance(file, text_base.get());
+  if (text_mode < 0) return raised();
+  if (text_mode) {
+    PyErr_SetString(PyExc_TypeError,
+                    "hash_file() needs a binary file, not a text-mode one: open it with 'rb'");
+    return raised();
+  }
+  return {};
+}
+
+std::unexpected<Failure> would_block() {
+  PyErr_SetString(PyExc_BlockingIOError, "hash_file() read no data from a non-blocking file");
+  return raised();
+}
+
+// A file object with readinto: read into one bytearray, as hashlib.file_digest does.
+Result<void> hash_readinto(PyObject* readinto, TemplateHasher& hasher) {
+  const Ref chunk = Ref::steal(PyByteArray_FromStringAndSize(nullptr, kChunk));
+  if (!chunk) return raised();
+  const Ref view = Ref::steal(PyMemoryView_FromObject(chunk.get()));
+  if (!view) return raised();
+  for (;;) {
+    const Ref got = Ref::steal(PyObject_CallOneArg(readinto, view.get()));
+    if (!got) return raised();
+    if (got.get() == Py_None) return would_block();
+    const Py_ssize_t size = PyNumber_AsSsize_t(got.get(), PyExc_OverflowError);
+    if (size == -1 && PyErr_Occurred()) return raised();
+    if (size < 0 || static_cast<std::size_t>(size) > kChunk) {
+      PyErr_Format(PyExc_ValueError, "readinto() returned %zd, outside 0 to %zu", size, kChunk);
+      return raised();
+    }
+    if (size == 0) return {};
+    // The bytearray stays exported while it is hashed, so it cannot be resized.
+    auto held = BufferView::of(chunk.get());
+    if (!held) return propagate(held);
+    if (auto fed = update_releasing(hasher, held->bytes().first(static_cast<std::size_t>(size))); !fed) {
+      return error(fed.error());
+    }
+    if (PyErr_CheckSignals() < 0) return raised();
+  }
+}
+
+// A file object with only read: whatever bytes-like object each call returns.
+Result<void> hash_read(PyObject* file, TemplateHasher& hasher) {
+  const Ref read = Ref::steal(PyObject_GetAttrString(file, "read"));
+  if (!read) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return raised();
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "hash_file() needs a path or a binary file object, not %.200s",
+                 Py_TYPE(file)->tp_name);
+    return raised();
+  }
+  const Ref size = Ref::steal(PyLong_FromSize_t(kChunk));
+  if (!size) return raised();
+  for (;;) {
+    const Ref got = Ref::steal(PyObject_CallOneArg(read.get(), size.get()));
+    if (!got) return raised();
+    if (got.get() == Py_None) return would_block();
+    if (PyUnicode_Check(got.get())) {
+      PyErr_SetString(PyExc_TypeError,
+                      "hash_file() needs a binary file, not a text-mode one: open it with 'rb'");
+      return raised();
+    }
+    auto held = BufferView::of(got.get());
+    if (!held) return propagate(held);
+    if (held->bytes().empty()) return {};
+    if (auto fed = update_releasing(hasher, held->bytes()); !fed) return error(fed.error());
+  }
+}
+
+Result<Ref> hash_file_object(PyObject* file) {
+  if (auto refused = refuse_text_mode(file); !refused) return propagate(refused);
+  TemplateHasher hasher;
+  const Ref readinto = Ref::steal(PyObject_GetAttrString(file, "readinto"));
+  Result<void> read;
+  if (readinto) {
+    read = hash_readinto(readinto.get(), hasher);
+  } else {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return raised();
+    PyErr_Clear();
+    read = hash_read(file, hasher);
+  }
+  if (!read) return propagate(read);
+  const auto digest = hasher.digest();
+  if (!digest) return error(digest.error());
+  return digest_result("template", digest->bytes());
+}
+
+}  // namespace
+
+std::expected<void, Utf8Error> update_releasing(TemplateHasher& hasher, std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < kReleaseLockAbove) return hasher.update(bytes);
+  std::expected<void, Utf8Error> fed;
+  Py_BEGIN_ALLOW_THREADS
+  fed = hasher.update(bytes);
+  Py_END_ALLOW_THREADS
+  return fed;
+}
+
+PyObject* hash_file_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (nargs != 1) {
+      PyErr_Format(PyExc_TypeError, "hash_file() takes exactly one argument (%zd given)", nargs);
+      return nullptr;
+    }
+    return finish(is_path(args[0]) ? hash_path(args[0]) : hash_file_object(args[0]));
+  });
+}
+
+}  // namespace vela_sha::py

@@ -1,0 +1,246 @@
+"""TemplateHasher and hash_file: the same digests and errors as calculate_hash."""
+
+import array
+import hashlib
+import io
+import mmap
+import os
+import subprocess
+import sys
+import threading
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from conftest import raises_vela
+from vela_sha import TemplateHasher, VelaShaError, calculate_hash, hash_file
+
+BAD_UTF8 = "text-file bytes are not valid UTF-8; encode the source as UTF-8 before hashing"
+
+
+def one_shot(data: bytes):
+    """calculate_hash's digest, or (offset, line) as Python's decoder places the error."""
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        head = data[: error.start]
+        line = 1 + head.count(b"\n") + head.count(b"\r") - head.count(b"\r\n")
+        return error.start, line
+    return calculate_hash({"utf8_file_bytes": data})["sha256"]
+
+
+def streamed(pieces):
+    hasher = TemplateHasher()
+    try:
+        for piece in pieces:
+            hasher.update(piece)
+        return hasher.hexdigest()
+    except VelaShaError as error:
+        assert (error.code, error.message) == ("VELA_SHA_INVALID_UTF8", BAD_UTF8)
+        assert error.__notes__ == [f"first invalid byte at offset {error.offset}, line {error.line}"]
+        return error.offset, error.line
+
+
+SHORT = [b"a\r\nb\rc\n", b"\r\r\n\n\r", "x\r\nЖ\r中😀".encode(), b"ab\r\n\xe2\x82A", b"\n\r\xf0\x9f\x98",
+         b"a\r\r\xed\xa0\x80", b"\xef\xbb\xbf\r", b"ok\r\n\xf4\x90\x80\x80", b"\xc2\xc2\x80x"]
+
+
+@pytest.mark.parametrize("data", SHORT)
+def test_every_two_and_three_way_split(data):
+    expected = one_shot(data)
+    for a in range(len(data) + 1):
+        assert streamed([data[:a], data[a:]]) == expected
+        for b in range(a, len(data) + 1):
+            assert streamed([data[:a], data[a:b], data[b:]]) == expected
+
+
+pieces = st.sampled_from([b"a", b"\r", b"\n", b"\r\n", "Ж".encode(), "中".encode(), "😀".encode(), b"\xff",
+                          b"\xe2\x82", b"\xed\xa0"])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(pieces, max_size=2000), st.lists(st.integers(0, 10_000), max_size=12))
+def test_random_splits_match_one_shot_and_the_decoder(parts, cuts):
+    data = b"".join(parts)
+    cuts = sorted({min(c, len(data)) for c in cuts})
+    split = [data[i:j] for i, j in zip([0] + cuts, cuts + [len(data)])]
+    assert streamed(split) == one_shot(data)
+
+
+def test_digest_midway_then_going_on():
+    hasher = TemplateHasher(b"a\r")
+    assert hasher.hexdigest() == hashlib.sha256(b"a\n").hexdigest()  # the CR ends a line now
+    hasher.update(b"\nb\xe2\x82")
+    with raises_vela("VELA_SHA_INVALID_UTF8", BAD_UTF8) as raised:
+        hasher.digest()  # cut off inside a sequence: not valid so far, not failed either
+    hasher.update(b"\xac")
+    assert hasher.result() == calculate_hash({"utf8_file_bytes": "a\nb€".encode()})
+    copy = hasher.copy()
+    copy.update(b"!")
+    assert hasher.digest() == hashlib.sha256("a\nb€".encode()).digest()
+    assert copy.hexdigest() == hashlib.sha256("a\nb€!".encode()).hexdigest()
+    assert (hasher.name, hasher.digest_size, hasher.block_size) == ("template-sha256", 32, 64)
+
+
+def test_failure_is_for_good():
+    hasher = TemplateHasher(b"line\r\nnext")
+    for call in (lambda: hasher.update(b"\xc0\xaf"),lambda: hasher.update(b"fine"), hasher.digest, hasher.hexdigest, hasher.result,
+                 lambda: hasher.copy().digest()):
+        with pytest.raises(VelaShaError) as info:
+            call()
+        assert (info.value.offset, info.value.line) == (10, 2)
+
+
+@pytest.mark.parametrize("make", [bytes, bytearray, memoryview, lambda b: array.array("B", b),
+                                  lambda b: memoryview(b"xx" + b + b"yy")[2:-2]])
+def test_every_buffer_type(make):
+    data = "línea\r\nzwei\r".encode() * 500
+    original = make(data)
+    snapshot = bytes(original)
+    assert TemplateHasher(original).result() == calculate_hash({"utf8_file_bytes": data})
+    assert bytes(original) == snapshot  # normalised in a copy, not in the caller's buffer
+
+
+def test_mmap_and_refused_buffers(tmp_path):
+    (tmp_path / "m").write_bytes(b"a\r\nb" * 1000)
+    with open(tmp_path / "m", "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        assert TemplateHasher(mapped).hexdigest() == hashlib.sha256(b"a\nb" * 1000).hexdigest()
+    with pytest.raises(TypeError, match="encoded"):
+        TemplateHasher("text")
+    with pytest.raises(BufferError):
+        TemplateHasher().update(memoryview(b"abcd")[::2])
+    with pytest.raises(TypeError):
+        TemplateHasher(data=b"")
+
+
+def test_threads_sharing_one_hasher_and_many_hashers():
+    chunk = "Ж\r\nline\r".encode() * 1000 + b"tail\n"  # large enough to hash without the lock
+    shared, rounds = TemplateHasher(), 50
+    prefixes = {hashlib.sha256(chunk.replace(b"\r\n", b"\n").replace(b"\r", b"\n") * k).hexdigest()
+                for k in range(8 * rounds + 1)}
+    seen, private = [], []
+
+    def work():
+        own = TemplateHasher()
+        for _ in range(rounds):
+            shared.update(chunk)
+            own.update(chunk)
+            seen.append(shared.copy().hexdigest())
+        private.append(own.hexdigest())
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert shared.hexdigest() == streamed([chunk] * 8 * rounds)
+    assert set(seen) <= prefixes and len(set(private)) == 1
+
+
+DATA = "héllo\r\nwörld\r".encode() * 3000
+
+
+def test_paths_and_file_objects(tmp_path):
+    path = tmp_path / "t.txt"
+    path.write_bytes(DATA)
+    expected = calculate_hash({"utf8_file_bytes": DATA})
+    for target in (path, str(path), os.fsencode(path)):
+        assert hash_file(target) == expected
+    (tmp_path / "empty").write_bytes(b"")
+    assert hash_file(tmp_path / "empty") == calculate_hash({"utf8_file_bytes": b""})
+    with open(path, "rb") as file:
+        file.seek(7)
+        assert hash_file(file) == calculate_hash({"utf8_file_bytes": DATA[7:]})
+        assert not file.closed
+    with open(path, "rb", buffering=0) as raw:
+        assert hash_file(raw) == expected
+
+    class ReadOnly:  # no readinto: read() is used, whatever bytes-like it returns
+        def __init__(self, data, kind):
+            self.stream, self.kind = io.BytesIO(data), kind
+
+        def read(self, size):
+            return self.kind(self.stream.read(size // 3 + 1))
+
+    for kind in (bytes, bytearray, memoryview):
+        assert hash_file(ReadOnly(DATA, kind)) == expected
+
+
+class ReadsInto:
+    def __init__(self, answer):
+        self.answer = answer
+
+    def readinto(self, buffer):
+        return self.answer
+
+
+@pytest.mark.parametrize("target, error", [
+    ("missing", FileNotFoundError), (".", IsADirectoryError), (io.StringIO("x"), TypeError),
+    (ReadsInto(None), BlockingIOError), (ReadsInto(1 << 30), ValueError), (ReadsInto(-1), ValueError),
+    (object(), TypeError), ("bad\0name", ValueError),
+])
+def test_refused_files(tmp_path, monkeypatch, target, error):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(error) as info:
+        hash_file(target)
+    if isinstance(target, str) and error is not ValueError:
+        assert info.value.filename == target and info.value.errno
+    with open(tmp_path / "text.txt", "w+") as text_file, pytest.raises(TypeError, match="'rb'"):
+        hash_file(text_file)
+
+
+def test_invalid_file_reports_where(tmp_path):
+    (tmp_path / "bad").write_bytes(b"x" * 300_000 + b"\r\n\r\n" + b"\xe2\x82" + b"ok")
+    with pytest.raises(VelaShaError) as info:
+        hash_file(tmp_path / "bad")
+    assert (info.value.offset, info.value.line) == (300_004, 3)
+
+
+def test_pipes_and_standard_input(tmp_path):
+    read_end, write_end = os.pipe()
+    writer = threading.Thread(target=lambda: (os.write(write_end, DATA), os.close(write_end)))
+    writer.start()
+    assert hash_file(f"/dev/fd/{read_end}") == calculate_hash({"utf8_file_bytes": DATA})
+    writer.join()
+    os.close(read_end)
+    script = "import sys, vela_sha; print(vela_sha.hash_file(sys.stdin.buffer)['sha256'])"
+    run = subprocess.run([sys.executable, "-c", script], input=DATA, capture_output=True, check=True)
+    assert run.stdout.decode().strip() == one_shot(DATA)
+
+
+def test_file_changing_while_read(tmp_path):
+    path = tmp_path / "moving"
+    path.write_bytes(b"line\n" * (8 << 20))
+    stop = threading.Event()
+
+    def churn():
+        while not stop.is_set():
+            with open(path, "r+b") as file:
+                file.truncate(1 << 20)
+                file.seek(0, os.SEEK_END)
+                file.write(b"more\r\n" * 100_000)
+
+    thread = threading.Thread(target=churn)
+    thread.start()
+    try:
+        for _ in range(20):
+            assert hash_file(path)["kind"] == "template"  # whatever was read; never a crash
+    finally:
+        stop.set()
+        thread.join()
+
+
+@pytest.mark.huge
+def test_sparse_file_past_four_gib(tmp_path):
+    path = tmp_path / "sparse"
+    size = (4 << 30) + 5
+    with open(path, "wb") as file:
+        file.truncate(size - 5)
+        file.seek(size - 5)
+        file.write("中\r\n".encode())
+    expected = hashlib.sha256()
+    zeros = bytes(1 << 24)
+    for _ in range((size - 5) // len(zeros)):
+        expected.update(zeros)
+    expected.update("中\n".encode())
+    assert hash_file(path)["sha256"] == expected.hexdigest()
