@@ -8,12 +8,9 @@ warmed before timing, so reads come from memory, as they do for hashlib.
 from __future__ import annotations
 
 import hashlib
-import os
-import resource
 import subprocess
 import sys
 import tempfile
-import time
 import timeit
 from pathlib import Path
 
@@ -53,13 +50,22 @@ def chunked(chunks: list[bytes], make) -> None:
     h.digest()
 
 
+# Runs a command from a small fresh interpreter, which times it and reads its
+# peak resident memory: a child forked from this big process would start its
+# high-water mark at this process's size.
+_RUNNER = """
+import resource, subprocess, sys, time
+started = time.perf_counter()
+subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
+print(time.perf_counter() - started, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024)
+"""
+
+
 def command_run(argv: list[str]) -> tuple[float, int]:
     """Wall time and peak resident memory (bytes) of one run of `argv`."""
-    started = time.perf_counter()
-    child = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
-    _, status, usage = os.wait4(child.pid, 0)
-    assert status == 0, argv
-    return time.perf_counter() - started, usage.ru_maxrss * 1024
+    out = subprocess.run([sys.executable, "-c", _RUNNER, *argv], capture_output=True, check=True, text=True)
+    seconds, peak = out.stdout.split()
+    return float(seconds), int(peak)
 
 
 def main() -> int:
