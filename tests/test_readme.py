@@ -1,0 +1,44 @@
+"""README's examples run as written, and its stream example hashes to its digest."""
+
+import doctest
+import hashlib
+import re
+from pathlib import Path
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+TEXT = README.read_text(encoding="utf-8")
+
+
+def _code_only(text: str) -> str:
+    """README with every line outside pycon and python fences blanked: line
+    numbers stay README's, and each fence ends the expected output above it."""
+    lines, language = [], None
+    for line in text.splitlines():
+        if line.startswith("```"):
+            language = line[3:].strip() if language is None else None
+            line = ""
+        lines.append(line if language in ("pycon", "python") else "")
+    return "\n".join(lines)
+
+
+def test_examples_run_as_written():
+    test = doctest.DocTestParser().get_doctest(_code_only(TEXT), {}, "README.md", str(README), 0)
+    assert len(test.examples) > 20
+    report: list[str] = []
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    runner.run(test, out=report.append)
+    assert runner.failures == 0, "".join(report)
+
+
+def test_stream_example_hashes_to_the_digest_shown():
+    dump, after = re.search(r"```text\noffset [^\n]*\n(.*?)```\n(.*?)\n\n", TEXT, re.S).groups()
+    stream = bytearray()
+    for line in dump.splitlines():
+        offset, data = line[:5].strip(), line[7:54]
+        assert not offset or int(offset) == len(stream), line
+        stream += bytes.fromhex(data)
+    length, digest = re.search(r"These (\d+) bytes hash to\s+`([0-9a-f]{64})`", after).groups()
+    assert len(stream) == int(length)
+    assert hashlib.sha256(stream).hexdigest() == digest
+    # The doctest checks that the library gives this digest for the example's manifest.
+    assert f"'sha256': '{digest}'" in TEXT
