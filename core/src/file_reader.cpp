@@ -1,6 +1,8 @@
 #include "vela_sha/file_reader.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,15 +10,32 @@
 
 namespace vela_sha {
 
-std::expected<FileDescriptor, ReadError> FileDescriptor::open(const char* path) noexcept {
+std::expected<FileDescriptor, ReadError> FileDescriptor::open(const char* path, bool without_waiting) noexcept {
   int fd;
   do {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | (without_waiting ? O_NONBLOCK : 0));
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(ReadError{errno});
+  FileDescriptor file(fd);
+  // Reads themselves block as usual; is_readable() is what waits.
+  if (without_waiting && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+    return std::unexpected(ReadError{errno});
+  }
   // Advice only: a read-ahead window suited to one pass from start to end.
   (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return FileDescriptor(fd);
+  return file;
+}
+
+bool FileDescriptor::may_block() const noexcept {
+  struct stat status;
+  return ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode);
+}
+
+bool FileDescriptor::is_readable(int milliseconds) const noexcept {
+  pollfd wanted{fd_, POLLIN, 0};
+  const int ready = ::poll(&wanted, 1, milliseconds);
+  // An error is for the read to report.
+  return ready != 0;
 }
 
 FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}

@@ -9,9 +9,10 @@ import copyreg as _copyreg
 from typing import Any as _Any, Callable as _Callable
 
 from vela_sha._native import VelaShaError, calculate_composition_hash, calculate_hash
-from vela_sha._ext import TemplateHasher, hash_file
+from vela_sha._ext import TemplateHasher, hash_file, hash_files, iter_hash_files, manifest_problems
 
-__all__ = ["VelaShaError", "calculate_hash", "calculate_composition_hash", "TemplateHasher", "hash_file"]
+__all__ = ["VelaShaError", "calculate_hash", "calculate_composition_hash", "TemplateHasher", "hash_file",
+           "iter_hash_files", "hash_files", "manifest_problems"]
 __version__ = "0.1.0"
 
 

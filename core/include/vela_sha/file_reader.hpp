@@ -15,6 +15,8 @@ namespace vela_sha {
 // An open or read that failed, with its errno.
 struct ReadError {
   int error_number;
+
+  friend constexpr bool operator==(const ReadError&, const ReadError&) noexcept = default;
 };
 
 using FeedError = std::variant<ReadError, Utf8Error>;
@@ -22,8 +24,18 @@ using FeedError = std::variant<ReadError, Utf8Error>;
 // An open file descriptor, closed when this goes.
 class FileDescriptor {
  public:
-  // Opens `path` for reading (close-on-exec). A directory opens; reading it fails.
-  [[nodiscard]] static std::expected<FileDescriptor, ReadError> open(const char* path) noexcept;
+  // Opens `path` for reading (close-on-exec). A directory opens; reading it
+  // fails. With `without_waiting`, opening a FIFO does not wait for a writer;
+  // the caller then waits for data with is_readable() instead, where it can
+  // look at a stop flag between waits.
+  [[nodiscard]] static std::expected<FileDescriptor, ReadError> open(const char* path,
+                                                                     bool without_waiting = false) noexcept;
+
+  // Whether reading may block for an unbounded time: anything but a regular file.
+  [[nodiscard]] bool may_block() const noexcept;
+
+  // Waits at most `milliseconds` for data (or the end, or an error) to read.
+  [[nodiscard]] bool is_readable(int milliseconds) const noexcept;
 
   FileDescriptor(FileDescriptor&& other) noexcept;
   FileDescriptor& operator=(FileDescriptor&& other) noexcept;

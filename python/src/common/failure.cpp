@@ -86,6 +86,36 @@ Ref new_ascii_str(std::string_view text) {
   return str;
 }
 
+namespace {
+
+Ref arguments_of(const PendingError& pending) {
+  Ref code_text = new_str(pending.code);
+  Ref message_text = new_str(pending.message);
+  Ref args = Ref::steal(PyTuple_New(2));
+  if (!args) throw InterpreterFault("could not create the VelaShaError arguments");
+  PyTuple_SET_ITEM(args.get(), 0, code_text.release());
+  PyTuple_SET_ITEM(args.get(), 1, message_text.release());
+  return args;
+}
+
+// VelaShaError(code, message), with the position set and told in a note.
+Ref instance_of(const PendingError& pending) {
+  Ref instance = Ref::steal(PyObject_Call(pending.type.get(), arguments_of(pending).get(), nullptr));
+  if (!instance || !pending.position) return instance;
+  const Ref offset = Ref::steal(PyLong_FromUnsignedLongLong(pending.position->offset));
+  const Ref line = Ref::steal(PyLong_FromUnsignedLongLong(pending.position->line));
+  if (!offset || !line || PyObject_SetAttrString(instance.get(), "offset", offset.get()) < 0 ||
+      PyObject_SetAttrString(instance.get(), "line", line.get()) < 0) {
+    return Ref();
+  }
+  const std::string note = "first invalid byte at offset " + std::to_string(pending.position->offset) +
+                           ", line " + std::to_string(pending.position->line);
+  const Ref added = Ref::steal(PyObject_CallMethod(instance.get(), "add_note", "s", note.c_str()));
+  return added ? std::move(instance) : Ref();
+}
+
+}  // namespace
+
 void restore(Failure&& failure) {
   if (auto* raised_error = std::get_if<RaisedError>(&failure)) {
     PyErr_Restore(raised_error->type.release(), raised_error->value.release(),
@@ -93,31 +123,26 @@ void restore(Failure&& failure) {
     return;
   }
   auto& pending = std::get<PendingError>(failure);
-  Ref code_text = new_str(pending.code);
-  Ref message_text = new_str(pending.message);
-  Ref args = Ref::steal(PyTuple_New(2));
-  if (!args) throw InterpreterFault("could not create the VelaShaError arguments");
-  PyTuple_SET_ITEM(args.get(), 0, code_text.release());
-  PyTuple_SET_ITEM(args.get(), 1, message_text.release());
   if (!pending.position) {
-    PyErr_SetObject(pending.type.get(), args.get());
+    // The interpreter makes the instance from the arguments.
+    PyErr_SetObject(pending.type.get(), arguments_of(pending).get());
     return;
   }
-  // The instance is made here, not by the interpreter, to carry the position.
-  const Ref instance = Ref::steal(PyObject_Call(pending.type.get(), args.get(), nullptr));
-  if (!instance) return;  // its exception stands
-  const Ref offset = Ref::steal(PyLong_FromUnsignedLongLong(pending.position->offset));
-  const Ref line = Ref::steal(PyLong_FromUnsignedLongLong(pending.position->line));
-  if (!offset || !line) return;
-  if (PyObject_SetAttrString(instance.get(), "offset", offset.get()) < 0 ||
-      PyObject_SetAttrString(instance.get(), "line", line.get()) < 0) {
-    return;
-  }
-  const std::string note = "first invalid byte at offset " + std::to_string(pending.position->offset) +
-                           ", line " + std::to_string(pending.position->line);
-  const Ref added = Ref::steal(PyObject_CallMethod(instance.get(), "add_note", "s", note.c_str()));
-  if (!added) return;
-  PyErr_SetObject(pending.type.get(), instance.get());
+  const Ref instance = instance_of(pending);
+  if (instance) PyErr_SetObject(pending.type.get(), instance.get());
+}
+
+Ref exception_of(Failure&& failure) {
+  if (auto* pending = std::get_if<PendingError>(&failure)) return instance_of(*pending);
+  auto& raised_error = std::get<RaisedError>(failure);
+  PyObject* type = raised_error.type.release();
+  PyObject* value = raised_error.value.release();
+  PyObject* traceback = raised_error.traceback.release();
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref::steal(value);
 }
 
 void set_fault_from_current_exception() noexcept {

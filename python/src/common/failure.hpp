@@ -71,6 +71,10 @@ template <class T>
 // Sets the Python error indicator from a failure.
 void restore(Failure&& failure);
 
+// The exception object a failure stands for, as restore() would raise it; an
+// empty Ref, with the error indicator set, if it cannot be made.
+[[nodiscard]] Ref exception_of(Failure&& failure);
+
 // Thrown when the interpreter fails where no input can make it fail (creating a
 // str, a dict, a list); the error indicator holds its reason.
 class InterpreterFault : public std::runtime_error {

@@ -28,19 +28,6 @@ Result<std::vector<T>> walk_list(PyObject* list, Convert&& convert) {
   return records;
 }
 
-// An occurrence: any int (bool and __index__ objects included) from 0 to 2**32 - 1.
-Result<std::uint32_t> occurrence_of(PyObject* object) {
-  const long value = PyLong_AsLong(object);
-  if (value == -1 && PyErr_Occurred()) {
-    PyErr_Clear();  // the conversion's own exception gives way to the binding's
-    return invalid_manifest("occurrence must be a non-negative integer");
-  }
-  if (static_cast<unsigned long>(value) > 0xFFFFFFFFUL) {
-    return invalid_manifest("occurrence must be a non-negative integer");
-  }
-  return static_cast<std::uint32_t>(value);
-}
-
 // Dicts from one source (one json.loads, one literal) share their key
 // objects. Looking up with the very object the dict holds matches on identity
 // instead of comparing text, so after the first hit the key adopts the
@@ -143,6 +130,18 @@ Result<std::vector<ResolvedTemplateNode>> parse_nodes(PyObject* object, const Co
   });
 }
 
+Result<std::uint32_t> parse_occurrence(PyObject* object) {
+  const long value = PyLong_AsLong(object);
+  if (value == -1 && PyErr_Occurred()) {
+    PyErr_Clear();  // the conversion's own exception gives way to the binding's
+    return invalid_manifest("occurrence must be a non-negative integer");
+  }
+  if (static_cast<unsigned long>(value) > 0xFFFFFFFFUL) {
+    return invalid_manifest("occurrence must be a non-negative integer");
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
 Result<std::vector<ResolvedIncludeEdge>> parse_edges(PyObject* object, const Conversion& conversion) {
   if (!PyList_Check(object)) return invalid_manifest("manifest edges must be a list");
   return walk_list<ResolvedIncludeEdge>(object, [&](PyObject* item) -> Result<ResolvedIncludeEdge> {
@@ -158,7 +157,7 @@ Result<std::vector<ResolvedIncludeEdge>> parse_edges(PyObject* object, const Con
     if (!occurrence_value) return propagate(occurrence_value);
     if (!*occurrence_value) return invalid_manifest("manifest edge requires occurrence");
 
-    auto occurrence = occurrence_of(occurrence_value->get());
+    auto occurrence = parse_occurrence(occurrence_value->get());
     if (!occurrence) return propagate(occurrence);
     auto parent = parse_source(parent_value->get(), conversion);
     if (!parent) return propagate(parent);

@@ -37,6 +37,9 @@ struct Conversion {
 [[nodiscard]] Result<std::pmr::string> string_field(PyObject* mapping, const Key& key,
                                                     std::pmr::memory_resource* texts);
 
+// An occurrence: any int (bool and __index__ objects included) from 0 to 2**32 - 1.
+[[nodiscard]] Result<std::uint32_t> parse_occurrence(PyObject* object);
+
 [[nodiscard]] Result<CanonicalSource> parse_source(PyObject* object, const Conversion& conversion);
 [[nodiscard]] Result<std::vector<ResolvedTemplateNode>> parse_nodes(PyObject* object,
                                                                     const Conversion& conversion);

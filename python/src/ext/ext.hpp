@@ -12,6 +12,15 @@ namespace vela_sha::py {
 // away and taking it back (the threshold hashlib uses too).
 inline constexpr std::size_t kReleaseLockAbove = 2048;
 
+// The module's own state: the types its functions make instances of.
+struct ExtState {
+  PyObject* file_digests_type;
+};
+
+[[nodiscard]] inline ExtState& state_of(PyObject* module) noexcept {
+  return *static_cast<ExtState*>(PyModule_GetState(module));
+}
+
 // Adds every type and function of the module, appending each name to its
 // __all__; false with an exception set.
 [[nodiscard]] bool add_ext_members(PyObject* module);
@@ -21,6 +30,17 @@ inline constexpr std::size_t kReleaseLockAbove = 2048;
 
 // hash_file(file, /)
 PyObject* hash_file_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// manifest_problems(manifest, /)
+PyObject* manifest_problems_py(PyObject* module, PyObject* manifest) noexcept;
+
+// The type of what iter_hash_files returns.
+[[nodiscard]] Ref make_file_digests_type(PyObject* module);
+
+// iter_hash_files(files, /, *, jobs=None) and
+// hash_files(files, /, *, jobs=None, return_exceptions=False)
+PyObject* iter_hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 
 // Feeds `bytes` to `hasher`, without the interpreter lock if they are many.
 [[nodiscard]] std::expected<void, Utf8Error> update_releasing(TemplateHasher& hasher,

@@ -31,6 +31,18 @@ int exec_ext(PyObject* module) noexcept {
   });
 }
 
+int traverse_ext(PyObject* module, visitproc visit, void* arg) {
+  Py_VISIT(state_of(module).file_digests_type);
+  return 0;
+}
+
+int clear_ext(PyObject* module) {
+  Py_CLEAR(state_of(module).file_digests_type);
+  return 0;
+}
+
+void free_ext(void* module) { clear_ext(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot ext_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_ext)},
     {0, nullptr},
@@ -40,12 +52,12 @@ PyModuleDef ext_module = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "_ext",
     .m_doc = "Streaming, file, batch and diagnostic interfaces of vela_sha.",
-    .m_size = 0,
+    .m_size = sizeof(ExtState),
     .m_methods = nullptr,
     .m_slots = ext_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
+    .m_traverse = traverse_ext,
+    .m_clear = clear_ext,
+    .m_free = free_ext,
 };
 
 }  // namespace

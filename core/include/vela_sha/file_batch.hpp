@@ -1,0 +1,64 @@
+// Template digests of many files at once, on threads of the batch's own,
+// handed out in input order as soon as each file and all before it are done.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vela_sha/file_reader.hpp"
+
+namespace vela_sha {
+
+using FileOutcome = std::expected<TemplateSha256, FeedError>;
+
+class FileBatch {
+ public:
+  // Starts up to `jobs` threads (at least one, at most one per file) that
+  // hash `paths` in index order, each through a fixed buffer of its own.
+  // std::system_error if not even one thread can be started.
+  FileBatch(std::vector<std::string> paths, std::size_t jobs);
+  FileBatch(const FileBatch&) = delete;
+  FileBatch& operator=(const FileBatch&) = delete;
+  // Stops the threads and waits for them.
+  ~FileBatch();
+
+  [[nodiscard]] std::size_t size() const noexcept { return paths_.size(); }
+
+  // Waits at most `timeout` for file `index`; true once it is done. Never
+  // true for a file left undone by stop().
+  [[nodiscard]] bool wait_for(std::size_t index, std::chrono::milliseconds timeout) noexcept;
+
+  // The outcome of a file that wait_for() has said is done.
+  [[nodiscard]] const FileOutcome& outcome(std::size_t index) const noexcept { return outcomes_[index]; }
+
+  // Bytes read so far, by all threads together.
+  [[nodiscard]] std::uint64_t bytes_read() const noexcept { return bytes_read_.load(std::memory_order_relaxed); }
+
+  // Makes the threads stop, between chunks of a file rather than only between
+  // files, and waits for them. Idempotent.
+  void stop() noexcept;
+
+ private:
+  void work(std::uint8_t* buffer) noexcept;
+  [[nodiscard]] bool hash_one(std::size_t index, std::uint8_t* buffer) noexcept;
+
+  std::vector<std::string> paths_;
+  std::vector<FileOutcome> outcomes_;
+  std::unique_ptr<std::atomic<bool>[]> done_;
+  std::vector<std::unique_ptr<std::uint8_t[]>> buffers_;
+  std::vector<std::thread> threads_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> bytes_read_{0};
+  // Completions counted, so that a waiter can sleep until the next one.
+  std::atomic<std::uint32_t> completed_{0};
+  std::atomic<bool> waiter_asleep_{false};
+};
+
+}  // namespace vela_sha

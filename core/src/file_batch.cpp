@@ -1,0 +1,135 @@
+#include "vela_sha/file_batch.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <system_error>
+
+#if defined(__linux__)
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace vela_sha {
+namespace {
+
+// Each thread's buffer: few reads, and small enough to stay in the cache
+// while it is validated and hashed.
+constexpr std::size_t kChunk = 256 * 1024;
+
+// How much of a file is read between two looks at the stop flag.
+constexpr std::uint64_t kBetweenStopChecks = 4ULL << 20;
+constexpr int kPollMilliseconds = 50;
+
+// A timed wait on a 32-bit word, which the standard library's atomic waits
+// lack. Elsewhere than Linux a short sleep stands in for it.
+void wait_while_equal(std::atomic<std::uint32_t>& word, std::uint32_t seen,
+                      std::chrono::nanoseconds timeout) noexcept {
+#if defined(__linux__)
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+  const timespec relative{static_cast<time_t>(seconds.count()),
+                          static_cast<long>((timeout - seconds).count())};
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, &relative,
+            nullptr, 0);
+#else
+  if (word.load() == seen) std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(timeout, std::chrono::milliseconds(1)));
+#endif
+}
+
+void wake_all(std::atomic<std::uint32_t>& word) noexcept {
+#if defined(__linux__)
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+            nullptr, 0);
+#else
+  (void)word;
+#endif
+}
+
+}  // namespace
+
+FileBatch::FileBatch(std::vector<std::string> paths, std::size_t jobs)
+    : paths_(std::move(paths)),
+      outcomes_(paths_.size(), std::unexpected(FeedError(ReadError{0}))),
+      done_(std::make_unique<std::atomic<bool>[]>(paths_.size())) {
+  const std::size_t threads = std::clamp<std::size_t>(jobs, 1, std::max<std::size_t>(paths_.size(), 1));
+  if (paths_.empty()) return;
+  // Everything a thread needs is allocated here, so the threads never can fail.
+  for (std::size_t i = 0; i < threads; ++i) buffers_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kChunk));
+  threads_.reserve(threads);
+  for (std::size_t i = 0; i < threads; ++i) {
+    try {
+      threads_.emplace_back([this, buffer = buffers_[i].get()] { work(buffer); });
+    } catch (const std::system_error&) {
+      if (threads_.empty()) throw;
+      break;  // fewer threads than asked for still get through the batch
+    }
+  }
+}
+
+FileBatch::~FileBatch() { stop(); }
+
+void FileBatch::stop() noexcept {
+  stopping_.store(true, std::memory_order_relaxed);
+  for (auto& thread : threads_) {
+    if (thread.joinable()) thread.join();
+  }
+}
+
+void FileBatch::work(std::uint8_t* buffer) noexcept {
+  for (;;) {
+    const std::size_t index = next_.fetch_add(1, std::memory_order_relaxed);
+    if (index >= paths_.size() || stopping_.load(std::memory_order_relaxed)) return;
+    if (!hash_one(index, buffer)) return;
+    done_[index].store(true, std::memory_order_release);
+    completed_.fetch_add(1, std::memory_order_seq_cst);
+    if (waiter_asleep_.load(std::memory_order_seq_cst)) wake_all(completed_);
+  }
+}
+
+bool FileBatch::hash_one(std::size_t index, std::uint8_t* buffer) noexcept {
+  auto& outcome = outcomes_[index];
+  auto file = FileDescriptor::open(paths_[index].c_str(), /*without_waiting=*/true);
+  if (!file) {
+    outcome = std::unexpected(FeedError(file.error()));
+    return true;
+  }
+  // A pipe or a terminal may never deliver: wait for each read in steps, so
+  // that stop() is heard even then.
+  const bool may_block = file->may_block();
+  TemplateHasher hasher;
+  for (;;) {
+    if (stopping_.load(std::memory_order_relaxed)) return false;
+    if (may_block && !file->is_readable(kPollMilliseconds)) continue;
+    const auto fed = feed(file->get(), hasher, {buffer, kChunk}, may_block ? 1 : kBetweenStopChecks);
+    if (!fed) {
+      outcome = std::unexpected(fed.error());
+      return true;
+    }
+    bytes_read_.fetch_add(fed->bytes, std::memory_order_relaxed);
+    if (fed->at_end) break;
+  }
+  const auto digest = hasher.digest();
+  if (digest) {
+    outcome = *digest;
+  } else {
+    outcome = std::unexpected(FeedError(digest.error()));
+  }
+  return true;
+}
+
+bool FileBatch::wait_for(std::size_t index, std::chrono::milliseconds timeout) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::uint32_t seen = completed_.load(std::memory_order_seq_cst);
+    if (done_[index].load(std::memory_order_acquire)) return true;
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::nanoseconds::zero() || stopping_.load(std::memory_order_relaxed)) return false;
+    // Announce the sleep before checking once more, so that a thread that
+    // completes a file meanwhile either is seen here or sees the sleeper.
+    waiter_asleep_.store(true, std::memory_order_seq_cst);
+    if (completed_.load(std::memory_order_seq_cst) == seen) wait_while_equal(completed_, seen, left);
+    waiter_asleep_.store(false, std::memory_order_relaxed);
+  }
+}
+
+}  // namespace vela_sha

@@ -1,0 +1,98 @@
+#include "vela_sha/file_batch.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+namespace vela_sha {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class FileBatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("vela_sha_batch_" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ / name, std::ios::binary) << text;
+    return (dir_ / name).string();
+  }
+
+  fs::path dir_;
+};
+
+// What one file alone gives.
+FileOutcome alone(const std::string& text) {
+  TemplateHasher hasher;
+  if (auto fed = hasher.update({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}); !fed) {
+    return std::unexpected(FeedError(fed.error()));
+  }
+  const auto digest = hasher.digest();
+  if (!digest) return std::unexpected(FeedError(digest.error()));
+  return *digest;
+}
+
+TEST_F(FileBatchTest, InputOrderAndEveryKindOfOutcomeUnderAnyNumberOfThreads) {
+  std::mt19937 rng(11);
+  std::vector<std::string> paths;
+  std::vector<FileOutcome> expected;
+  for (int i = 0; i < 60; ++i) {
+    std::string text(rng() % (i % 10 == 0 ? 3'000'000 : 5000), 'x');
+    for (auto& c : text) c = "ab\r\n\xD0\x96"[rng() % 4];
+    if (i % 13 == 5) text += "\xC0\xAF";
+    paths.push_back(write("f" + std::to_string(i), text));
+    expected.push_back(alone(text));
+  }
+  paths.insert(paths.begin() + 7, (dir_ / "missing").string());
+  expected.insert(expected.begin() + 7, std::unexpected(FeedError(ReadError{ENOENT})));
+  paths.insert(paths.begin() + 30, dir_.string());
+  expected.insert(expected.begin() + 30, std::unexpected(FeedError(ReadError{EISDIR})));
+  paths.push_back(paths[0]);  // a repeat is hashed again
+  expected.push_back(expected[0]);
+
+  for (std::size_t jobs : {1u, 2u, 3u, 8u, 500u}) {
+    FileBatch batch(paths, jobs);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      ASSERT_TRUE(batch.wait_for(i, 10s)) << jobs << " " << i;
+      ASSERT_EQ(batch.outcome(i), expected[i]) << jobs << " " << i;
+    }
+  }
+}
+
+TEST_F(FileBatchTest, StopEndsABatchStuckOnAFifoThatNeverDelivers) {
+  const auto fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto text = write("text", "a\r\nb");
+  FileBatch batch({text, fifo, text}, 2);
+  ASSERT_TRUE(batch.wait_for(0, 10s));
+  EXPECT_FALSE(batch.wait_for(1, 100ms));  // no writer ever comes
+  const auto started = std::chrono::steady_clock::now();
+  batch.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+  EXPECT_FALSE(batch.wait_for(1, 10ms));
+}
+
+TEST_F(FileBatchTest, AFifoIsReadOnceItsWriterComes) {
+  const auto fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  FileBatch batch({fifo}, 1);
+  std::thread writer([&] {
+    std::this_thread::sleep_for(100ms);
+    std::ofstream(fifo, std::ios::binary) << "late\r\ntext";
+  });
+  ASSERT_TRUE(batch.wait_for(0, 10s));
+  writer.join();
+  EXPECT_EQ(batch.outcome(0), alone("late\r\ntext"));
+}
+
+}  // namespace
+}  // namespace vela_sha

@@ -1,0 +1,319 @@
+// iter_hash_files and hash_files: many files on the batch's own threads, the
+// interpreter lock given away while they read and hash.
+#include <sched.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/results.hpp"
+#include "ext.hpp"
+#include "vela_sha/file_batch.hpp"
+
+namespace vela_sha::py {
+namespace {
+
+// How often a waiting caller looks at its signals, so Ctrl-C is heard promptly.
+constexpr std::chrono::milliseconds kSignalCheck{100};
+
+std::size_t usable_cpus() noexcept {
+  cpu_set_t cpus;
+  if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0) {
+    const int count = CPU_COUNT(&cpus);
+    if (count > 0) return static_cast<std::size_t>(count);
+  }
+  return 1;
+}
+
+Result<std::size_t> jobs_of(PyObject* jobs, const char* function) {
+  if (jobs == nullptr || jobs == Py_None) return usable_cpus();
+  if (!PyLong_Check(jobs) || PyBool_Check(jobs)) {
+    PyErr_Format(PyExc_TypeError, "%s() jobs must be a positive int or None, not %.200s", function,
+                 Py_TYPE(jobs)->tp_name);
+    return raised();
+  }
+  int overflow = 0;
+  const long long count = PyLong_AsLongLongAndOverflow(jobs, &overflow);
+  if (count == -1 && PyErr_Occurred()) return raised();
+  if (overflow > 0) return std::size_t(-1);  // as many as there are files
+  if (overflow < 0 || count <= 0) {
+    PyErr_Format(PyExc_ValueError, "%s() jobs must be at least 1", function);
+    return raised();
+  }
+  return static_cast<std::size_t>(count);
+}
+
+bool is_path(PyObject* object) {
+  if (PyUnicode_Check(object) || PyBytes_Check(object)) return true;
+  return PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__") != 0;
+}
+
+// The caller's items, each checked to be a path before any file is opened,
+// with the names open() would report and the bytes the system is given.
+struct Items {
+  Ref given;      // list of the items as given
+  Ref filenames;  // list of their os.fspath()
+  std::vector<std::string> paths;
+};
+
+Result<Items> items_of(PyObject* files, const char* function) {
+  const Ref iterator = Ref::steal(PyObject_GetIter(files));
+  if (!iterator) return raised();
+  Items items{Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0)), {}};
+  if (!items.given || !items.filenames) return raised();
+  for (Py_ssize_t index = 0;; ++index) {
+    const Ref item = Ref::steal(PyIter_Next(iterator.get()));
+    if (!item) {
+      if (PyErr_Occurred()) return raised();
+      return items;
+    }
+    if (!is_path(item.get())) {
+      PyErr_Format(PyExc_TypeError, "%s() item %zd is not a path (str, bytes or os.PathLike): %.200s",
+                   function, index, Py_TYPE(item.get())->tp_name);
+      return raised();
+    }
+    const Ref filename = Ref::steal(PyOS_FSPath(item.get()));
+    if (!filename) return raised();
+    PyObject* encoded_raw = nullptr;
+    if (!PyUnicode_FSConverter(filename.get(), &encoded_raw)) return raised();
+    const Ref encoded = Ref::steal(encoded_raw);
+    items.paths.emplace_back(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    if (PyList_Append(items.given.get(), item.get()) < 0 ||
+        PyList_Append(items.filenames.get(), filename.get()) < 0) {
+      return raised();
+    }
+  }
+}
+
+// Stops the threads and waits for them, without the interpreter lock.
+void stop(FileBatch& batch) {
+  Py_BEGIN_ALLOW_THREADS
+  batch.stop();
+  Py_END_ALLOW_THREADS
+}
+
+// Waits for file `index` without the interpreter lock, looking at the
+// signals in between; a signal's exception stops the batch and is returned.
+Result<void> wait_for(FileBatch& batch, std::size_t index) {
+  for (;;) {
+    bool done;
+    Py_BEGIN_ALLOW_THREADS
+    done = batch.wait_for(index, kSignalCheck);
+    Py_END_ALLOW_THREADS
+    if (done) return {};
+    if (PyErr_CheckSignals() < 0) {
+      auto interrupted = raised();
+      stop(batch);
+      return interrupted;
+    }
+  }
+}
+
+// The result dict of a file, or the exception that stands for its failure.
+Ref outcome_object(const FileOutcome& outcome, PyObject* filename) {
+  if (outcome) {
+    auto result = digest_result("template", outcome->bytes());
+    return result ? std::move(*result) : exception_of(std::move(result.error()));
+  }
+  if (const auto* utf8 = std::get_if<Utf8Error>(&outcome.error())) return exception_of(std::move(error(*utf8).error()));
+  const int number = std::get_if<ReadError>(&outcome.error())->error_number;
+  // OSError(errno, strerror, filename) is the subclass open() would raise.
+  return Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", number, std::strerror(number), filename));
+}
+
+// What iter_hash_files returns: the caller's items with their outcomes, in
+// input order, each as soon as it and everything before it are done.
+struct IteratorObject {
+  PyObject_HEAD
+  PyObject* given;
+  PyObject* filenames;
+  FileBatch* batch;  // gone once finished or closed
+  Py_ssize_t next;
+  bool busy;  // a call is waiting without the interpreter lock
+};
+
+IteratorObject* as_iterator(PyObject* self) noexcept { return reinterpret_cast<IteratorObject*>(self); }
+
+void finish_batch(IteratorObject* self) {
+  if (self->batch == nullptr) return;
+  stop(*self->batch);
+  delete std::exchange(self->batch, nullptr);
+}
+
+bool refuse_reentry(IteratorObject* self) {
+  if (!self->busy) return false;
+  PyErr_SetString(PyExc_ValueError, "iter_hash_files() iterator already executing");
+  return true;
+}
+
+PyObject* iterator_next(PyObject* object) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    IteratorObject* self = as_iterator(object);
+    if (refuse_reentry(self) || self->batch == nullptr) return nullptr;
+    if (self->next >= PyList_GET_SIZE(self->given)) {
+      finish_batch(self);
+      return nullptr;  // the end, no exception set
+    }
+    const auto index = static_cast<std::size_t>(self->next);
+    self->busy = true;
+    auto waited = wait_for(*self->batch, index);
+    self->busy = false;
+    if (!waited) {
+      delete std::exchange(self->batch, nullptr);  // already stopped
+      restore(std::move(waited.error()));
+      return nullptr;
+    }
+    PyObject* filename = PyList_GET_ITEM(self->filenames, self->next);
+    Ref outcome = outcome_object(self->batch->outcome(index), filename);
+    if (!outcome) return nullptr;
+    PyObject* pair = PyTuple_Pack(2, PyList_GET_ITEM(self->given, self->next), outcome.get());
+    if (pair != nullptr) ++self->next;
+    return pair;
+  });
+}
+
+PyObject* iterator_close(PyObject* object, PyObject*) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    IteratorObject* self = as_iterator(object);
+    if (refuse_reentry(self)) return nullptr;
+    finish_batch(self);
+    Py_RETURN_NONE;
+  });
+}
+
+int iterator_traverse(PyObject* object, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(as_iterator(object)->given);
+  Py_VISIT(as_iterator(object)->filenames);
+  return 0;
+}
+
+void iterator_dealloc(PyObject* object) noexcept {
+  PyObject_GC_UnTrack(object);
+  IteratorObject* self = as_iterator(object);
+  // Joining needs no interpreter state; the threads never touch Python.
+  if (self->batch != nullptr) {
+    self->batch->stop();
+    delete self->batch;
+  }
+  Py_XDECREF(self->given);
+  Py_XDECREF(self->filenames);
+  PyTypeObject* type = Py_TYPE(object);
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+PyMethodDef iterator_methods[] = {
+    {"close", iterator_close, METH_NOARGS,
+     "close($self, /)\n--\n\nStops the batch's threads and waits for them; iteration then ends."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The (path, outcome) pairs of iter_hash_files, in input order.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {Py_tp_methods, iterator_methods},
+    {0, nullptr},
+};
+
+PyType_Spec iterator_spec = {
+    .name = "vela_sha.FileDigests",
+    .basicsize = static_cast<int>(sizeof(IteratorObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = iterator_slots,
+};
+
+struct Arguments {
+  PyObject* files = nullptr;
+  PyObject* jobs = nullptr;
+  int return_exceptions = 0;
+};
+
+Result<FileBatch*> start(Items& items, PyObject* jobs_object, const char* function) {
+  auto jobs = jobs_of(jobs_object, function);
+  if (!jobs) return propagate(jobs);
+  return new FileBatch(std::move(items.paths), *jobs);
+}
+
+Result<Ref> iter_hash_files(PyObject* module, const Arguments& arguments) {
+  auto items = items_of(arguments.files, "iter_hash_files");
+  if (!items) return propagate(items);
+  auto batch = start(*items, arguments.jobs, "iter_hash_files");
+  if (!batch) return propagate(batch);
+  std::unique_ptr<FileBatch> owned(*batch);
+  auto* type = reinterpret_cast<PyTypeObject*>(state_of(module).file_digests_type);
+  auto* self = PyObject_GC_New(IteratorObject, type);
+  if (self == nullptr) return raised();
+  self->given = items->given.release();
+  self->filenames = items->filenames.release();
+  self->batch = owned.release();
+  self->next = 0;
+  self->busy = false;
+  PyObject_GC_Track(self);
+  return Ref::steal(reinterpret_cast<PyObject*>(self));
+}
+
+Result<Ref> hash_files(const Arguments& arguments) {
+  auto items = items_of(arguments.files, "hash_files");
+  if (!items) return propagate(items);
+  const Ref given = std::move(items->given), filenames = std::move(items->filenames);
+  auto batch = start(*items, arguments.jobs, "hash_files");
+  if (!batch) return propagate(batch);
+  const std::unique_ptr<FileBatch> owned(*batch);
+  const Py_ssize_t count = PyList_GET_SIZE(given.get());
+  Ref results = Ref::steal(PyList_New(count));
+  if (!results) return raised();
+  Ref first_failure;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (auto waited = wait_for(*owned, static_cast<std::size_t>(i)); !waited) return propagate(waited);
+    Ref outcome = outcome_object(owned->outcome(static_cast<std::size_t>(i)), PyList_GET_ITEM(filenames.get(), i));
+    if (!outcome) return raised();
+    if (!first_failure && !PyDict_CheckExact(outcome.get())) first_failure = Ref::borrow(outcome.get());
+    PyList_SET_ITEM(results.get(), i, outcome.release());
+  }
+  stop(*owned);
+  if (first_failure && !arguments.return_exceptions) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(first_failure.get())), first_failure.get());
+    return raised();
+  }
+  return results;
+}
+
+}  // namespace
+
+Ref make_file_digests_type(PyObject* module) {
+  return Ref::steal(PyType_FromModuleAndSpec(module, &iterator_spec, nullptr));
+}
+
+PyObject* iter_hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"", "jobs", nullptr};
+    Arguments arguments;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:iter_hash_files", const_cast<char**>(keywords),
+                                     &arguments.files, &arguments.jobs)) {
+      return nullptr;
+    }
+    return finish(iter_hash_files(module, arguments));
+  });
+}
+
+PyObject* hash_files_py(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"", "jobs", "return_exceptions", nullptr};
+    Arguments arguments;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:hash_files", const_cast<char**>(keywords),
+                                     &arguments.files, &arguments.jobs, &arguments.return_exceptions)) {
+      return nullptr;
+    }
+    return finish(hash_files(arguments));
+  });
+}
+
+}  // namespace vela_sha::py
