@@ -6,6 +6,7 @@ from vela_sha import _native
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "huge: inputs of several GiB, about a minute and 12 GiB of memory (skip with -m 'not huge')")
+    config.addinivalue_line("markers", "cluster: runs a distributed.LocalCluster with worker processes")
 
 
 @pytest.fixture

@@ -94,7 +94,8 @@ class _Run:
             self.write(lead + result["sha256"].encode() + b"  " + text + b"\n")
 
     def status_line(self, name: str, status: str) -> None:
-        escaped, text = _escape(name)
+        # As GNU's check does: escaped only when a line break would split the line.
+        escaped, text = _escape(name) if "\n" in name else (False, os.fsencode(name))
         self.write((b"\\" if escaped else b"") + text + b": " + status.encode() + b"\n")
 
     def json(self, value: Mapping[str, object]) -> None:
@@ -159,7 +160,8 @@ class _Progress:
     def __init__(self, err: BinaryIO, names: Sequence[str]) -> None:
         self.err, self.files, self.done, self.bytes_done = err, len(names), 0, 0
         self.total = sum(_size(name) for name in names)
-        self.started = self.drawn = time.monotonic()
+        self.started = time.monotonic()
+        self.drawn = self.started - 1.0  # the first file is shown at once
         self.width = 0
 
     def advance(self, name: str) -> None:

@@ -1,0 +1,140 @@
+"""iter_hash_files and hash_files: many files on threads, in input order."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+from vela_sha import VelaShaError, calculate_hash, hash_files, iter_hash_files
+
+
+@pytest.fixture
+def corpus(tmp_path):
+    """Paths of every kind, failures in the middle, and what each gives alone."""
+    paths, expected = [], []
+    for i in range(30):
+        data = ("línea\r\n" * (i * 997)).encode() + (b"\xc0\xaf" if i % 11 == 7 else b"")
+        path = tmp_path / f"t{i}.txt"
+        path.write_bytes(data)
+        paths.append(path if i % 3 == 0 else str(path) if i % 3 == 1 else os.fsencode(path))
+        try:
+            expected.append(calculate_hash({"utf8_file_bytes": data}))
+        except VelaShaError as error:
+            expected.append(("VELA_SHA_INVALID_UTF8", error.message))
+    paths[12:12] = [tmp_path / "missing", tmp_path, paths[0]]
+    expected[12:12] = [FileNotFoundError, IsADirectoryError, expected[0]]
+    return paths, expected
+
+
+def same(outcome, expected, path):
+    if isinstance(expected, dict):
+        return outcome == expected
+    if isinstance(expected, tuple):
+        return (isinstance(outcome, VelaShaError) and (outcome.code, outcome.message) == expected
+                and outcome.__notes__ == [f"first invalid byte at offset {outcome.offset}, line {outcome.line}"])
+    return type(outcome) is expected and outcome.filename == os.fspath(path) and outcome.errno
+
+
+@pytest.mark.parametrize("jobs", [None, 1, 2, 7, 1000])
+def test_input_order_and_outcomes_under_any_jobs(corpus, jobs):
+    paths, expected = corpus
+    pairs = list(iter_hash_files(iter(paths), jobs=jobs))
+    assert [path for path, _ in pairs] == paths  # the very objects given
+    assert all(same(outcome, e, p) for (p, outcome), e in zip(pairs, expected))
+    listed = hash_files(paths, jobs=jobs, return_exceptions=True)
+    assert all(same(outcome, e, p) for p, outcome, e in zip(paths, listed, expected))
+
+
+def test_the_first_failure_in_input_order_is_raised_after_the_batch(corpus):
+    paths, _ = corpus
+    with pytest.raises(VelaShaError) as info:
+        hash_files(paths, jobs=3)
+    assert info.value.offset == len(("línea\r\n" * (7 * 997)).encode())  # t7, before the missing file
+    with pytest.raises(FileNotFoundError):
+        hash_files(paths[12:])
+    assert hash_files([]) == [] and list(iter_hash_files(())) == []
+
+
+@pytest.mark.parametrize("call", [iter_hash_files, hash_files])
+@pytest.mark.parametrize("files, jobs, error, text", [
+    (["a", b"b", 3], None, TypeError, "item 2 is not a path"),
+    ([Path("a"), None], None, TypeError, "item 1 is not a path"),
+    (5, None, TypeError, "not iterable"),
+    (["a"], 0, ValueError, "at least 1"),
+    (["a"], -(10**30), ValueError, "at least 1"),
+    (["a"], 1.0, TypeError, "positive int"),
+    (["a"], True, TypeError, "positive int"),
+    (["a\0b"], None, ValueError, "null"),
+])
+def test_refused_arguments_before_any_file_is_opened(call, files, jobs, error, text):
+    with pytest.raises(error, match=text):
+        call(files, jobs=jobs)
+
+
+def _threads() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+def test_closing_early_joins_the_threads(tmp_path):
+    (tmp_path / "big").write_bytes(b"x" * (64 << 20))
+    before = _threads()
+    pairs = iter_hash_files([tmp_path / "big"] * 50, jobs=4)
+    assert next(pairs)[1]["kind"] == "template"
+    assert _threads() > before
+    pairs.close()
+    assert _threads() == before and list(pairs) == []
+    pairs = iter_hash_files([tmp_path / "big"] * 50, jobs=4)
+    del pairs  # dropping it joins too
+    assert _threads() == before
+
+
+def test_interrupt_stops_a_batch_promptly(tmp_path):
+    big = tmp_path / "big"
+    big.write_bytes(b"line\r\n" * (40 << 20))  # 240 MiB: several seconds of work in all
+    script = textwrap.dedent(f"""
+        import os, sys, time, vela_sha
+        print("started", flush=True)
+        try:
+            vela_sha.hash_files([{str(big)!r}] * 40, jobs=2)
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt", time.monotonic(), len(os.listdir("/proc/self/task")), flush=True)
+    """)
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "started\n"
+    time.sleep(0.5)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=60)
+    word, ended, threads = out.split()
+    delay = float(ended) - sent
+    print(f"interrupt delay: {delay * 1000:.0f} ms")
+    assert (word, threads, child.returncode) == ("KeyboardInterrupt", "1", 0)
+    assert delay < 5.0
+
+
+@pytest.mark.cluster
+def test_dask_recipe_gives_the_local_results(corpus):
+    distributed = pytest.importorskip("distributed")
+    import dask.bag
+
+    import vela_sha
+
+    paths, _ = corpus
+    paths = [os.fsdecode(p) for p in paths]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+        bag = dask.bag.from_sequence(paths, npartitions=4)
+        remote = bag.map_partitions(lambda part: vela_sha.hash_files(part, return_exceptions=True)).compute()
+    local = hash_files(paths, return_exceptions=True)
+    assert len(remote) == len(local)
+    for got, want in zip(remote, local):
+        if isinstance(want, BaseException):
+            assert type(got) is type(want) and got.args == want.args
+            assert getattr(got, "offset", None) == getattr(want, "offset", None)
+        else:
+            assert got == want
