@@ -4,8 +4,25 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from vela_sha import VelaShaError, calculate_composition_hash, calculate_hash
-from vela_sha.types import CompositionResult, EdgeMapping, ErrorCode, Manifest, NodeMapping, TemplateResult
+from vela_sha import (
+    TemplateHasher,
+    VelaShaError,
+    calculate_composition_hash,
+    calculate_hash,
+    hash_file,
+    hash_files,
+    iter_hash_files,
+    manifest_problems,
+)
+from vela_sha.types import (
+    CompositionResult,
+    EdgeMapping,
+    ErrorCode,
+    Manifest,
+    ManifestProblem,
+    NodeMapping,
+    TemplateResult,
+)
 
 
 def template_digest(path: Path) -> str:
@@ -33,6 +50,31 @@ def composition_digest(paths: list[Path]) -> str | ErrorCode:
         code: str = error.code
         return "VELA_SHA_DUPLICATE_SOURCE" if code == "VELA_SHA_DUPLICATE_SOURCE" else "VELA_SHA_INVALID_INPUT"
     return result["sha256"]
+
+
+def streamed(chunks: list[bytes]) -> bytes:
+    hasher = TemplateHasher()
+    for chunk in chunks:
+        hasher.update(memoryview(chunk))
+    return hasher.copy().digest()
+
+
+def failures(paths: list[Path]) -> dict[Path, str]:
+    found: dict[Path, str] = {}
+    for path, outcome in iter_hash_files(paths, jobs=2):
+        if isinstance(outcome, Exception):
+            found[path] = str(outcome)
+    return found
+
+
+def all_digests(paths: list[Path]) -> list[str]:
+    return [result["sha256"] for result in hash_files(paths)] + [hash_file(paths[0])["sha256"]]
+
+
+def locate(manifest: Manifest) -> list[str]:
+    problems: list[ManifestProblem] = manifest_problems(manifest)
+    return [f"{p['where']}: {p['code']}" + (f" (first: {p['duplicate_of']})" if "duplicate_of" in p else "")
+            for p in problems]
 
 
 if __name__ == "__main__":

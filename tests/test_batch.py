@@ -1,5 +1,6 @@
 """iter_hash_files and hash_files: many files on threads, in input order."""
 
+import copyreg
 import os
 import signal
 import subprocess
@@ -124,12 +125,17 @@ def test_dask_recipe_gives_the_local_results(corpus):
 
     import vela_sha
 
-    paths, _ = corpus
-    paths = [os.fsdecode(p) for p in paths]
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster):
-        bag = dask.bag.from_sequence(paths, npartitions=4)
-        remote = bag.map_partitions(lambda part: vela_sha.hash_files(part, return_exceptions=True)).compute()
+    paths = [os.fsdecode(p) for p in corpus[0]]
+    try:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, distributed.Client(cluster):
+            bag = dask.bag.from_sequence(paths, npartitions=4)
+            remote = bag.map_partitions(lambda part: vela_sha.hash_files(part, return_exceptions=True)).compute()
+    finally:
+        # distributed (through tblib) replaces the pickle reducers of the exception
+        # classes imported before it, VelaShaError's among them. Workers import
+        # vela_sha after it, so their results travel; this process wants its own back.
+        copyreg.pickle(vela_sha.VelaShaError, vela_sha._reduce_error)
     local = hash_files(paths, return_exceptions=True)
     assert len(remote) == len(local)
     for got, want in zip(remote, local):

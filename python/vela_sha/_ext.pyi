@@ -1,10 +1,12 @@
-from typing import Protocol, final
+from typing import Iterable, Iterator, Literal, Protocol, TypeVar, final, overload
 
 from _typeshed import ReadableBuffer, StrOrBytesPath
 
-from vela_sha.types import TemplateResult
+from vela_sha.types import ManifestProblem, TemplateResult
 
-__all__ = ["TemplateHasher", "hash_file"]
+__all__ = ["TemplateHasher", "hash_file", "iter_hash_files", "hash_files", "manifest_problems"]
+
+_Path = TypeVar("_Path", bound=StrOrBytesPath)
 
 class _ReadsInto(Protocol):
     def readinto(self, buffer: memoryview, /) -> int | None: ...
@@ -68,4 +70,53 @@ def hash_file(file: StrOrBytesPath | _ReadsInto | _Reads, /) -> TemplateResult:
     never closed. I/O failures raise OSError with errno and filename; a
     text-mode file raises TypeError; invalid UTF-8 raises VelaShaError with
     `offset` and `line` set.
+    """
+
+@final
+class _FileDigests(Iterator[tuple[_Path, TemplateResult | Exception]]):
+    def __next__(self) -> tuple[_Path, TemplateResult | Exception]: ...
+    def close(self) -> None:
+        """Stops the batch's threads and waits for them; iteration then ends."""
+
+def iter_hash_files(files: Iterable[_Path], /, *, jobs: int | None = None) -> _FileDigests[_Path]:
+    """Yields (path, outcome) for each of `files`, in input order.
+
+    Each pair comes as soon as its file and every one before it are done.
+    `outcome` is the result dict, or the exception for that file (VelaShaError
+    with `offset` and `line`; OSError with `filename`). Every item is checked
+    to be a path (str, bytes, os.PathLike) before any file is opened.
+
+    The files are read and hashed on `jobs` threads (default: the CPUs this
+    process may use), without the interpreter lock and in flat memory per
+    file. The threads are joined when iteration ends, on close(), or when the
+    iterator goes; Ctrl-C stops them promptly. `jobs` must be a positive int.
+    """
+
+@overload
+def hash_files(
+    files: Iterable[StrOrBytesPath], /, *, jobs: int | None = None, return_exceptions: Literal[False] = False
+) -> list[TemplateResult]: ...
+@overload
+def hash_files(
+    files: Iterable[StrOrBytesPath], /, *, jobs: int | None = None, return_exceptions: bool
+) -> list[TemplateResult | Exception]:
+    """The result dicts of `files`, in input order, hashed as iter_hash_files does.
+
+    By default the failure of the first failing file in input order is raised
+    once the whole batch is done; with return_exceptions=True each failure
+    takes its file's place in the list instead (as asyncio.gather does).
+    """
+
+def manifest_problems(manifest: object, /) -> list[ManifestProblem]:
+    """Every problem of a manifest, each located, in the order they are checked.
+
+    `[]` exactly when calculate_composition_hash succeeds; otherwise the first
+    record holds the very code and message it raises. Past a problem, the rest
+    is still read where it can be: a node whose digest is bad still takes part
+    in the duplicate and endpoint checks; a node or edge whose source is
+    invalid takes part in neither; without a node list, edges are checked for
+    shape only. Each node and edge gives at most its first shape problem; each
+    unknown endpoint is a record of its own. The manifest's objects are read
+    as calculate_composition_hash reads them, and an exception they raise
+    passes through.
     """

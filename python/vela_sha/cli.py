@@ -321,8 +321,8 @@ def check(run: _Run, sums_names: list[str], options: argparse.Namespace) -> None
 def _check_one(run: _Run, sums: str, options: argparse.Namespace) -> None:
     try:
         data = _read(sums)
-    except OSError as error:
-        run.fail(sums, error)
+    except OSError as unreadable:
+        run.fail(sums, unreadable)
         return
     tally = _Tally()
     lines: list[tuple[str, str, str]] = []  # kind, name, expected digest
@@ -345,7 +345,7 @@ def _check_one(run: _Run, sums: str, options: argparse.Namespace) -> None:
         if kind == "template":
             _, outcome = next(templates)
             result: Result | None = None if isinstance(outcome, BaseException) else outcome
-            error = outcome if isinstance(outcome, BaseException) else None
+            error: BaseException | None = outcome if isinstance(outcome, BaseException) else None
             where = ""
         else:
             result, error, where = _composition_file(name)

@@ -9,6 +9,7 @@ __all__ = [
     "EdgeMapping",
     "ErrorCode",
     "Manifest",
+    "ManifestProblem",
     "NodeMapping",
     "SchemaIdentifier",
     "SourceKind",
@@ -128,3 +129,22 @@ class CompositionResult(TypedDict):
 
     kind: Literal["composition"]
     sha256: str
+
+
+class _ProblemFields(TypedDict):
+    where: str
+    code: ErrorCode
+    message: str
+
+
+class ManifestProblem(_ProblemFields, total=False):
+    """One problem of a manifest, as manifest_problems lists it.
+
+    where: the entry, as a path such as "schema", "nodes[617].sha256" or
+        "edges[37].child.value"; "" for the manifest itself.
+    code, message: what calculate_composition_hash would raise for it.
+    duplicate_of: for a duplicate source only, the `where` of the earlier node
+        with the same source.
+    """
+
+    duplicate_of: str
