@@ -80,9 +80,13 @@ void FileBatch::work(std::uint8_t* buffer) noexcept {
     const std::size_t index = next_.fetch_add(1, std::memory_order_relaxed);
     if (index >= paths_.size() || stopping_.load(std::memory_order_relaxed)) return;
     if (!hash_one(index, buffer)) return;
-    done_[index].store(true, std::memory_order_release);
-    completed_.fetch_add(1, std::memory_order_seq_cst);
-    if (waiter_asleep_.load(std::memory_order_seq_cst)) wake_all(completed_);
+    done_[index].store(true, std::memory_order_seq_cst);
+    const std::uint32_t completed = completed_.fetch_add(1, std::memory_order_seq_cst) + 1;
+    // Only the file the waiter waits for (or the last of all) is worth a wake-up.
+    if (waiter_asleep_.load(std::memory_order_seq_cst)) {
+      const std::size_t wanted = waiting_for_.load(std::memory_order_seq_cst);
+      if (wanted == index || (wanted == kAll && completed == paths_.size())) wake_all(completed_);
+    }
   }
 }
 
@@ -118,16 +122,26 @@ bool FileBatch::hash_one(std::size_t index, std::uint8_t* buffer) noexcept {
 }
 
 bool FileBatch::wait_for(std::size_t index, std::chrono::milliseconds timeout) noexcept {
+  return wait_until([this, index] { return done_[index].load(std::memory_order_seq_cst); }, index, timeout);
+}
+
+bool FileBatch::wait_for_all(std::chrono::milliseconds timeout) noexcept {
+  return wait_until([this] { return completed_.load(std::memory_order_seq_cst) == paths_.size(); }, kAll, timeout);
+}
+
+template <class Done>
+bool FileBatch::wait_until(Done done, std::size_t wanted, std::chrono::milliseconds timeout) noexcept {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
+  waiting_for_.store(wanted, std::memory_order_seq_cst);
   for (;;) {
     const std::uint32_t seen = completed_.load(std::memory_order_seq_cst);
-    if (done_[index].load(std::memory_order_acquire)) return true;
+    if (done()) return true;
     const auto left = deadline - std::chrono::steady_clock::now();
     if (left <= std::chrono::nanoseconds::zero() || stopping_.load(std::memory_order_relaxed)) return false;
     // Announce the sleep before checking once more, so that a thread that
-    // completes a file meanwhile either is seen here or sees the sleeper.
+    // completes the file meanwhile either is seen here or sees the sleeper.
     waiter_asleep_.store(true, std::memory_order_seq_cst);
-    if (completed_.load(std::memory_order_seq_cst) == seen) wait_while_equal(completed_, seen, left);
+    if (!done() && completed_.load(std::memory_order_seq_cst) == seen) wait_while_equal(completed_, seen, left);
     waiter_asleep_.store(false, std::memory_order_relaxed);
   }
 }

@@ -17,18 +17,17 @@ std::expected<FileDescriptor, ReadError> FileDescriptor::open(const char* path, 
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(ReadError{errno});
   FileDescriptor file(fd);
-  // Reads themselves block as usual; is_readable() is what waits.
-  if (without_waiting && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+  struct stat status;
+  if (::fstat(fd, &status) != 0) return std::unexpected(ReadError{errno});
+  file.regular_ = S_ISREG(status.st_mode);
+  // O_NONBLOCK means nothing to a regular file's reads; anything else reads
+  // blocking as usual, and is_readable() is what waits.
+  if (without_waiting && !file.regular_ && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
     return std::unexpected(ReadError{errno});
   }
-  // Advice only: a read-ahead window suited to one pass from start to end.
-  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  // Advice only, and worth its call only for a file read over many chunks.
+  if (file.regular_ && status.st_size >= (1 << 20)) (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return file;
-}
-
-bool FileDescriptor::may_block() const noexcept {
-  struct stat status;
-  return ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode);
 }
 
 bool FileDescriptor::is_readable(int milliseconds) const noexcept {
@@ -38,10 +37,12 @@ bool FileDescriptor::is_readable(int milliseconds) const noexcept {
   return ready != 0;
 }
 
-FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+FileDescriptor::FileDescriptor(FileDescriptor&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), regular_(other.regular_) {}
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   std::swap(fd_, other.fd_);
+  std::swap(regular_, other.regular_);
   return *this;
 }
 

@@ -34,6 +34,9 @@ class FileBatch {
   // true for a file left undone by stop().
   [[nodiscard]] bool wait_for(std::size_t index, std::chrono::milliseconds timeout) noexcept;
 
+  // Waits at most `timeout` for every file; true once all are done.
+  [[nodiscard]] bool wait_for_all(std::chrono::milliseconds timeout) noexcept;
+
   // The outcome of a file that wait_for() has said is done.
   [[nodiscard]] const FileOutcome& outcome(std::size_t index) const noexcept { return outcomes_[index]; }
 
@@ -45,7 +48,11 @@ class FileBatch {
   void stop() noexcept;
 
  private:
+  static constexpr std::size_t kAll = static_cast<std::size_t>(-1);
+
   void work(std::uint8_t* buffer) noexcept;
+  template <class Done>
+  [[nodiscard]] bool wait_until(Done done, std::size_t wanted, std::chrono::milliseconds timeout) noexcept;
   [[nodiscard]] bool hash_one(std::size_t index, std::uint8_t* buffer) noexcept;
 
   std::vector<std::string> paths_;
@@ -59,6 +66,7 @@ class FileBatch {
   // Completions counted, so that a waiter can sleep until the next one.
   std::atomic<std::uint32_t> completed_{0};
   std::atomic<bool> waiter_asleep_{false};
+  std::atomic<std::size_t> waiting_for_{kAll};  // the file index the waiter wants, or kAll
 };
 
 }  // namespace vela_sha

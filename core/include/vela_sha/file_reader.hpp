@@ -32,7 +32,7 @@ class FileDescriptor {
                                                                      bool without_waiting = false) noexcept;
 
   // Whether reading may block for an unbounded time: anything but a regular file.
-  [[nodiscard]] bool may_block() const noexcept;
+  [[nodiscard]] bool may_block() const noexcept { return !regular_; }
 
   // Waits at most `milliseconds` for data (or the end, or an error) to read.
   [[nodiscard]] bool is_readable(int milliseconds) const noexcept;
@@ -48,6 +48,7 @@ class FileDescriptor {
  private:
   explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
   int fd_ = -1;
+  bool regular_ = false;
 };
 
 // How far one call of feed() went.

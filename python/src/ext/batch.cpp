@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,13 +96,14 @@ void stop(FileBatch& batch) {
   Py_END_ALLOW_THREADS
 }
 
-// Waits for file `index` without the interpreter lock, looking at the
-// signals in between; a signal's exception stops the batch and is returned.
-Result<void> wait_for(FileBatch& batch, std::size_t index) {
+// Waits for file `index` (or for all, given none) without the interpreter
+// lock, looking at the signals in between; a signal's exception stops the
+// batch and is returned.
+Result<void> wait_for(FileBatch& batch, std::optional<std::size_t> index) {
   for (;;) {
     bool done;
     Py_BEGIN_ALLOW_THREADS
-    done = batch.wait_for(index, kSignalCheck);
+    done = index ? batch.wait_for(*index, kSignalCheck) : batch.wait_for_all(kSignalCheck);
     Py_END_ALLOW_THREADS
     if (done) return {};
     if (PyErr_CheckSignals() < 0) {
@@ -270,9 +272,10 @@ Result<Ref> hash_files(const Arguments& arguments) {
   const Py_ssize_t count = PyList_GET_SIZE(given.get());
   Ref results = Ref::steal(PyList_New(count));
   if (!results) return raised();
+  // Nobody sees a file before the last is done, so one wait does.
+  if (auto waited = wait_for(*owned, std::nullopt); !waited) return propagate(waited);
   Ref first_failure;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (auto waited = wait_for(*owned, static_cast<std::size_t>(i)); !waited) return propagate(waited);
     Ref outcome = outcome_object(owned->outcome(static_cast<std::size_t>(i)), PyList_GET_ITEM(filenames.get(), i));
     if (!outcome) return raised();
     if (!first_failure && !PyDict_CheckExact(outcome.get())) first_failure = Ref::borrow(outcome.get());
