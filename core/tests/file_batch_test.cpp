@@ -62,7 +62,9 @@ TEST_F(FileBatchTest, InputOrderAndEveryKindOfOutcomeUnderAnyNumberOfThreads) {
   for (std::size_t jobs : {1u, 2u, 3u, 8u, 500u}) {
     FileBatch batch(paths, jobs);
     const bool all_at_once = jobs % 2 == 0;
-    if (all_at_once) ASSERT_TRUE(batch.wait_for_all(10s));
+    if (all_at_once) {
+      ASSERT_TRUE(batch.wait_for_all(10s));
+    }
     for (std::size_t i = 0; i < paths.size(); ++i) {
       ASSERT_TRUE(batch.wait_for(i, all_at_once ? 0s : 10s)) << jobs << " " << i;
       ASSERT_EQ(batch.outcome(i), expected[i]) << jobs << " " << i;
