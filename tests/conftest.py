@@ -3,10 +3,12 @@ import pytest
 from vela_sha import _native
 
 
+# The fast group is everything but these three: -m "not huge and not soak and not cluster".
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "huge: inputs of several GiB, about a minute and 12 GiB of memory (skip with -m 'not huge')")
-    config.addinivalue_line("markers", "cluster: runs a distributed.LocalCluster with worker processes")
+    config.addinivalue_line("markers", "soak: the million-call leak soak")
+    config.addinivalue_line("markers", "cluster: runs a distributed.LocalCluster with worker processes (needs dask[distributed])")
 
 
 @pytest.fixture

@@ -19,6 +19,7 @@ from vela_sha._native import calculate_composition_hash, calculate_hash
 MANIFEST = "VELA_SHA_INVALID_MANIFEST"
 
 
+@pytest.mark.soak
 def test_leak_soak_million_calls():
     before, after = soak.run(1_000_000)
     assert after - before < 2**20, f"resident memory grew by {after - before} bytes"

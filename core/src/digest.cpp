@@ -19,6 +19,8 @@ constexpr std::array<char, 512> kHexPairs = [] {
   return pairs;
 }();
 
+#if !defined(__SSE2__)
+// The scalar decoder's table; the SSE2 one computes the values instead.
 constexpr std::uint8_t kNotHex = 0xFF;
 
 constexpr std::array<std::uint8_t, 256> kHexValues = [] {
@@ -31,6 +33,7 @@ constexpr std::array<std::uint8_t, 256> kHexValues = [] {
   }
   return values;
 }();
+#endif
 
 }  // namespace
 
