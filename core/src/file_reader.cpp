@@ -17,16 +17,20 @@ std::expected<FileDescriptor, ReadError> FileDescriptor::open(const char* path, 
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(ReadError{errno});
   FileDescriptor file(fd);
-  struct stat status;
-  if (::fstat(fd, &status) != 0) return std::unexpected(ReadError{errno});
-  file.regular_ = S_ISREG(status.st_mode);
+  // statx rather than fstat: glibc has fstat as a symbol of its own only since
+  // 2.33, and wheels must load on systems older than that.
+  struct statx status;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE, &status) != 0) {
+    return std::unexpected(ReadError{errno});
+  }
+  file.regular_ = S_ISREG(status.stx_mode);
   // O_NONBLOCK means nothing to a regular file's reads; anything else reads
   // blocking as usual, and is_readable() is what waits.
   if (without_waiting && !file.regular_ && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
     return std::unexpected(ReadError{errno});
   }
   // Advice only, and worth its call only for a file read over many chunks.
-  if (file.regular_ && status.st_size >= (1 << 20)) (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (file.regular_ && status.stx_size >= (1U << 20)) (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return file;
 }
 
