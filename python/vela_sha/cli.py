@@ -32,7 +32,6 @@ from vela_sha.types import CompositionResult, TemplateResult
 # Codes for failures the command line adds to the library's own.
 UNREADABLE = "VELA_SHA_UNREADABLE_FILE"
 INVALID_JSON = "VELA_SHA_INVALID_JSON"
-IMPROPER_LINE = "VELA_SHA_IMPROPER_CHECK_LINE"
 
 Result = TemplateResult | CompositionResult
 Outcome = Result | BaseException
