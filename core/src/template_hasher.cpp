@@ -103,30 +103,36 @@ std::unexpected<Utf8Error> TemplateHasher::fail(std::span<const std::uint8_t> bl
   // `at` is relative to the block, negative for a sequence begun in an earlier
   // piece (which holds no line ending).
   const std::uint64_t before = at > 0 ? count_endings(block.first(static_cast<std::size_t>(at)), after_cr_) : 0;
-  failed_ = Utf8Error{seen_ + static_cast<std::uint64_t>(at), lines_ + before + 1};
+  failed_ = Utf8Error{seen_ + static_cast<std::uint64_t>(at), count_lines_ ? lines_ + before + 1 : 0};
   open_size_ = 0;
   return std::unexpected(*failed_);
 }
 
 void TemplateHasher::hash(std::span<const std::uint8_t> block, std::uint8_t* work) noexcept {
-  const text::LineBytes counts = text::count_line_bytes(block.data(), block.size());
   // An LF that completes a CR LF begun in the last piece was already hashed,
   // as the LF the CR became.
   const std::size_t skip = after_cr_ && block.front() == '\n' ? 1 : 0;
-  const std::size_t size = block.size() - skip;
   const bool ends_with_cr = block.back() == '\r';  // read before an in-place normalisation
+  const std::uint8_t* data = block.data() + skip;
+  const std::size_t size = block.size() - skip;
+  text::LineBytes counts;
+  if (count_lines_) {
+    counts = text::count_line_bytes(data, size);
+  } else {
+    counts.cr = size != 0 && std::memchr(data, '\r', size) != nullptr;
+  }
   if (counts.cr == 0) {
-    sha_.update(block.subspan(skip));
-    lines_ += counts.lf - skip;
+    sha_.update({data, size});
+    lines_ += counts.lf;
   } else {
     if (work != block.data()) {
-      std::memcpy(work, block.data() + skip, size);
+      std::memcpy(work, data, size);
     } else {
       work += skip;
     }
     const std::size_t normalised = text::normalise_line_endings(work, size);
     // The normaliser drops exactly one byte per CR LF pair, each one ending.
-    lines_ += counts.lf - skip + counts.cr - (size - normalised);
+    if (count_lines_) lines_ += counts.lf + counts.cr - (size - normalised);
     sha_.update({work, normalised});
   }
   after_cr_ = ends_with_cr;
@@ -135,7 +141,7 @@ void TemplateHasher::hash(std::span<const std::uint8_t> block, std::uint8_t* wor
 
 std::expected<TemplateSha256, Utf8Error> TemplateHasher::digest() const noexcept {
   if (failed_) return std::unexpected(*failed_);
-  if (open_size_ > 0) return std::unexpected(Utf8Error{seen_ - open_size_, lines_ + 1});
+  if (open_size_ > 0) return std::unexpected(Utf8Error{seen_ - open_size_, count_lines_ ? lines_ + 1 : 0});
   return TemplateSha256(sha_.peek());
 }
 

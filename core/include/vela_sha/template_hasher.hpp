@@ -36,6 +36,11 @@ class TemplateHasher {
  public:
   TemplateHasher() noexcept = default;
 
+  // A hasher for a caller that reports no position: it skips counting line
+  // endings (a pass over the text), and its errors carry line 0.
+  struct WithoutLines {};
+  explicit TemplateHasher(WithoutLines) noexcept : count_lines_(false) {}
+
   // Appends `bytes`. The first invalid sequence fails the hasher for good: this
   // and every later call return the same error. A sequence cut off at the end
   // of `bytes` is no error yet; the next piece may complete it.
@@ -72,6 +77,7 @@ class TemplateHasher {
   std::uint8_t open_lead_ = 0;
   std::uint8_t open_size_ = 0;
   bool after_cr_ = false;  // the last byte was a CR, so a leading LF merges with it
+  bool count_lines_ = true;
 };
 
 }  // namespace vela_sha

@@ -1,0 +1,32 @@
+// Where calculate_hash keeps its one copy of the template bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vela_sha::py {
+
+// `size` bytes of memory of the caller's own, for the length of one call. Up
+// to a few MiB it is the calling thread's scratch, kept from call to call, so
+// that a call faults in no fresh pages; beyond that it is mapped for the call
+// (for transparent huge pages, so it faults in 2 MiB at a time) and unmapped
+// after. std::bad_alloc if it cannot be had.
+class OwnedCopy {
+ public:
+  explicit OwnedCopy(std::size_t size);
+  OwnedCopy(const OwnedCopy&) = delete;
+  OwnedCopy& operator=(const OwnedCopy&) = delete;
+  ~OwnedCopy();
+
+  [[nodiscard]] std::uint8_t* data() const noexcept { return data_; }
+
+  // Kept per thread: never more than this, never a huge input's worth.
+  static constexpr std::size_t kScratchLimit = std::size_t{4} << 20;
+
+ private:
+  std::uint8_t* data_;
+  void* mapping_ = nullptr;  // a mapping of this call's own, or none
+  std::size_t mapped_ = 0;
+};
+
+}  // namespace vela_sha::py
