@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <system_error>
 
 namespace vela_sha::py {
 namespace {
@@ -37,12 +38,21 @@ OwnedCopy::OwnedCopy(std::size_t size) {
   if (mapping_ == MAP_FAILED) throw std::bad_alloc();
   const auto start = reinterpret_cast<std::uintptr_t>(mapping_);
   data_ = reinterpret_cast<std::uint8_t*>((start + kHugePage - 1) / kHugePage * kHugePage);
+  const std::size_t usable = mapped_ - (reinterpret_cast<std::uintptr_t>(data_) - start);
   // Advice only: without huge pages the copy still works, 4 KiB at a time.
-  (void)::madvise(data_, mapped_ - (reinterpret_cast<std::uintptr_t>(data_) - start) / kHugePage * kHugePage,
-                  MADV_HUGEPAGE);
+  (void)::madvise(data_, usable, MADV_HUGEPAGE);
+  try {
+    faulting_ = std::thread([data = data_, size] {
+      // A write per page faults it in; the copy overwrites whatever is here.
+      for (std::size_t at = 0; at < size; at += 4096) reinterpret_cast<volatile std::uint8_t*>(data)[at] = 0;
+    });
+  } catch (const std::system_error&) {
+    // No thread to spare: the copy faults the pages in itself.
+  }
 }
 
 OwnedCopy::~OwnedCopy() {
+  if (faulting_.joinable()) faulting_.join();
   if (mapping_ != nullptr) ::munmap(mapping_, mapped_);
 }
 

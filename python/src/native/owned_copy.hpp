@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 namespace vela_sha::py {
 
@@ -10,7 +11,10 @@ namespace vela_sha::py {
 // to a few MiB it is the calling thread's scratch, kept from call to call, so
 // that a call faults in no fresh pages; beyond that it is mapped for the call
 // (for transparent huge pages, so it faults in 2 MiB at a time) and unmapped
-// after. std::bad_alloc if it cannot be had.
+// after. The kernel must zero every fresh page before the copy can fill it; a
+// thread of its own faults the mapping in meanwhile, so that the zeroing runs
+// on another core while this one copies and hashes. std::bad_alloc if the
+// memory cannot be had.
 class OwnedCopy {
  public:
   explicit OwnedCopy(std::size_t size);
@@ -27,6 +31,7 @@ class OwnedCopy {
   std::uint8_t* data_;
   void* mapping_ = nullptr;  // a mapping of this call's own, or none
   std::size_t mapped_ = 0;
+  std::thread faulting_;
 };
 
 }  // namespace vela_sha::py
