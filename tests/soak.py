@@ -24,7 +24,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 
 from composition_reference import generate  # noqa: E402
 from test_composition import ERROR_CASES  # noqa: E402
-from vela_sha import TemplateHasher, hash_file  # noqa: E402
+from vela_sha import TemplateHasher, hash_file, hash_files, iter_hash_files, manifest_problems  # noqa: E402
 from vela_sha._native import VelaShaError, calculate_composition_hash, calculate_hash  # noqa: E402
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -78,7 +78,13 @@ def workload() -> list:
         lambda: hash_file(folder / "bad"),
         lambda: hash_file(folder / "missing"),
         lambda: hash_file(io.BytesIO(b"a\r\nb" * 100)),
+        lambda: hash_files([folder / "good", folder / "bad", folder / "missing"], return_exceptions=True),
+        lambda: hash_files([folder / "good", folder / "bad"], jobs=2),
+        lambda: next(iter_hash_files([folder / "good"] * 3, jobs=2)),
+        lambda: hash_files([folder / "good", 7]),
     ]
+    calls += [lambda v=v: manifest_problems(v) for v, _ in ERROR_CASES]
+    calls.append(lambda: manifest_problems(manifest))
     return calls
 
 

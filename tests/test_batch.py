@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -81,6 +82,15 @@ def _threads() -> int:
     return len(os.listdir("/proc/self/task"))
 
 
+def _settles_at(count: int) -> bool:
+    """Whether the process is back to `count` threads within a second (a
+    joined Python thread may take a moment to leave the system's list)."""
+    deadline = time.monotonic() + 1.0
+    while _threads() != count and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return _threads() == count
+
+
 def test_closing_early_joins_the_threads(tmp_path):
     (tmp_path / "big").write_bytes(b"x" * (64 << 20))
     before = _threads()
@@ -92,6 +102,31 @@ def test_closing_early_joins_the_threads(tmp_path):
     pairs = iter_hash_files([tmp_path / "big"] * 50, jobs=4)
     del pairs  # dropping it joins too
     assert _threads() == before
+
+
+def test_close_from_other_threads(tmp_path):
+    (tmp_path / "big").write_bytes(b"x" * (32 << 20))
+    before = _threads()
+    # Two threads closing at once: one ends the batch, the other finds it ended.
+    pairs = iter_hash_files([tmp_path / "big"] * 20, jobs=2)
+    start = threading.Barrier(2)
+    closers = [threading.Thread(target=lambda: (start.wait(), pairs.close())) for _ in range(2)]
+    for closer in closers:
+        closer.start()
+    for closer in closers:
+        closer.join(timeout=30)
+    assert not any(closer.is_alive() for closer in closers) and _settles_at(before)
+    # A close while another thread waits in __next__ ends that wait.
+    pairs = iter_hash_files([tmp_path / "big"] * 20, jobs=1)
+    got = []
+    waiter = threading.Thread(target=lambda: got.extend(pairs))
+    waiter.start()
+    time.sleep(0.05)
+    pairs.close()
+    waiter.join(timeout=30)
+    assert not waiter.is_alive() and len(got) < 20 and _settles_at(before)
+    with pytest.raises(StopIteration):
+        next(pairs)
 
 
 def test_interrupt_stops_a_batch_promptly(tmp_path):

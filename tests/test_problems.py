@@ -139,9 +139,12 @@ def test_cascades():
                          ("nodes[2].source.value", "VELA_SHA_INVALID_CANONICAL_SOURCE"),
                          ("edges[1].child.value", "VELA_SHA_INVALID_CANONICAL_SOURCE"),
                          ("nodes[1]", "VELA_SHA_DUPLICATE_SOURCE")]
-    # An edge gives only its first problem, but its readable endpoints still count.
-    m = manifest([node("a")], [{"parent": src("x"), "child": src(""), "occurrence": -5}])
+    # An edge gives only its first problem; past a bad occurrence its endpoints
+    # still count, but an edge with an invalid source takes no part.
+    m = manifest([node("a")], [{"parent": src("x"), "child": src("a"), "occurrence": -5},
+                               {"parent": src("x"), "child": src(""), "occurrence": 1}])
     assert _where(m) == [("edges[0].occurrence", "VELA_SHA_INVALID_MANIFEST"),
+                         ("edges[1].child.value", "VELA_SHA_INVALID_CANONICAL_SOURCE"),
                          ("edges[0].parent", "VELA_SHA_UNKNOWN_EDGE_ENDPOINT")]
     # Without a node list, edges are checked for shape but not for endpoints.
     m = manifest(None, [edge("x", "y"), edge(occurrence=None)])
@@ -151,14 +154,19 @@ def test_cascades():
 
 
 def test_hostile_objects_as_the_hash_meets_them():
-    class Raising(str):
+    class Raising(str):  # a key whose lookup collides with `self.target` and raises
         def __hash__(self):
-            return hash("kind")
+            return hash(self.target)
 
         def __eq__(self, other):
             raise LookupError("from __eq__")
 
-    m = manifest([{"source": {Raising("k"): "url", "value": "a"}, "sha256": D}])
+    def raising(target):
+        key = Raising("k")
+        key.target = target
+        return key
+
+    m = manifest([{"source": {raising("kind"): "url", "value": "a"}, "sha256": D}])
     for function in (calculate_composition_hash, manifest_problems):
         with pytest.raises(LookupError):
             function(m)
@@ -180,9 +188,17 @@ def test_hostile_objects_as_the_hash_meets_them():
                          ("edges[0].occurrence", "VELA_SHA_INVALID_MANIFEST"),
                          ("edges[1].parent", "VELA_SHA_UNKNOWN_EDGE_ENDPOINT")]
 
+    # Past the first problem the hash would have stopped before meeting a
+    # raising object: the problems stand, and only an interrupt goes through.
+    m = manifest([node("a", sha256="bad"), {raising("source"): 1, "sha256": D}], [edge()])
+    with pytest.raises(VelaShaError, match="64 hexadecimal"):
+        calculate_composition_hash(m)
+    assert _where(m)[0] == ("nodes[0].sha256", "VELA_SHA_INVALID_DIGEST")
+
     class Interrupting:
         def __index__(self):
             raise KeyboardInterrupt
 
-    with pytest.raises(KeyboardInterrupt):
-        manifest_problems(manifest([node()], [edge(occurrence=Interrupting())]))
+    for nodes in ([node()], [node(sha256="bad")]):
+        with pytest.raises(KeyboardInterrupt):
+            manifest_problems(manifest(nodes, [edge(occurrence=Interrupting())]))

@@ -5,9 +5,11 @@ import hashlib
 import io
 import mmap
 import os
+import signal
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -172,6 +174,50 @@ class ReadsInto:
 
     def readinto(self, buffer):
         return self.answer
+
+
+class Shrinking:
+    """A readinto that takes the buffer through the view and shrinks it."""
+
+    calls = 0
+
+    def readinto(self, view):
+        Shrinking.calls += 1
+        if Shrinking.calls > 1:
+            return 0
+        buffer = view.obj
+        view.release()
+        del buffer[16:]
+        return 256 * 1024
+
+
+def test_a_readinto_that_shrinks_its_buffer_reads_nothing_beyond_it():
+    with pytest.raises(ValueError, match="more than the buffer"):
+        hash_file(Shrinking())
+
+
+def test_a_small_thread_stack_is_enough():
+    threading.stack_size(32768)
+    try:
+        results = []
+        thread = threading.Thread(target=lambda: results.append(TemplateHasher(b"a\r\nb" * 20000).hexdigest()))
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(0)
+    assert results == [streamed([b"a\r\nb" * 20000])]
+
+
+def test_ctrl_c_while_a_fifo_waits_for_its_writer(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    script = f"import vela_sha; print('waiting', flush=True); vela_sha.hash_file({str(fifo)!r})"
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert child.stdout.readline() == b"waiting\n"
+    time.sleep(0.2)
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=10)
+    assert b"KeyboardInterrupt" in err
 
 
 @pytest.mark.parametrize("target, error", [

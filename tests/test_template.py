@@ -121,3 +121,15 @@ def test_inputs_unchanged_and_no_references_kept():
             calculate_hash({"utf8_file_bytes": data + b"\xff"})
     assert mapping == snapshot and data == b"a\r\nb" * 100
     assert (sys.getrefcount(data), sys.getrefcount(mapping)) == before
+
+
+@pytest.mark.parametrize("size", [(4 << 20) + 1, (5 << 20) + 3, (17 << 20) + 7])
+def test_large_templates_past_the_kept_scratch(size):
+    # Past 4 MiB the copy is a mapping of the call's own, made and hashed a
+    # block at a time: CR LF and multi-byte text straddle every block edge.
+    unit = "Ж\r\n中\r".encode()
+    data = (unit * (size // len(unit) + 1))[:size]
+    data = data[: len(data.decode("utf-8", "ignore").encode())]
+    assert digest(data) == sha(data.replace(b"\r\n", b"\n").replace(b"\r", b"\n"))
+    with raises_vela("VELA_SHA_INVALID_UTF8", BAD_UTF8):
+        calculate_hash({"utf8_file_bytes": data + b"\xe2\x82"})

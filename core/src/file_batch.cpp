@@ -21,6 +21,9 @@ constexpr std::size_t kChunk = 256 * 1024;
 constexpr std::uint64_t kBetweenStopChecks = 4ULL << 20;
 constexpr int kPollMilliseconds = 50;
 
+// More threads than this only wait on one another for the disk.
+constexpr std::size_t kMaxThreads = 256;
+
 // A timed wait on a 32-bit word, which the standard library's atomic waits
 // lack. Elsewhere than Linux a short sleep stands in for it.
 void wait_while_equal(std::atomic<std::uint32_t>& word, std::uint32_t seen,
@@ -51,25 +54,34 @@ FileBatch::FileBatch(std::vector<std::string> paths, std::size_t jobs)
     : paths_(std::move(paths)),
       outcomes_(paths_.size(), std::unexpected(FeedError(ReadError{0}))),
       done_(std::make_unique<std::atomic<bool>[]>(paths_.size())) {
-  const std::size_t threads = std::clamp<std::size_t>(jobs, 1, std::max<std::size_t>(paths_.size(), 1));
   if (paths_.empty()) return;
+  const std::size_t threads = std::clamp<std::size_t>(jobs, 1, std::min(paths_.size(), kMaxThreads));
   // Everything a thread needs is allocated here, so the threads never can fail.
+  buffers_.reserve(threads);
   for (std::size_t i = 0; i < threads; ++i) buffers_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kChunk));
   threads_.reserve(threads);
   for (std::size_t i = 0; i < threads; ++i) {
     try {
       threads_.emplace_back([this, buffer = buffers_[i].get()] { work(buffer); });
-    } catch (const std::system_error&) {
+    } catch (...) {
+      // Fewer threads than asked for still get through the batch; none at all
+      // is the caller's error to report.
       if (threads_.empty()) throw;
-      break;  // fewer threads than asked for still get through the batch
+      break;
     }
   }
 }
 
 FileBatch::~FileBatch() { stop(); }
 
+void FileBatch::request_stop() noexcept {
+  stopping_.store(true, std::memory_order_seq_cst);
+  changes_.fetch_add(1, std::memory_order_seq_cst);
+  wake_all(changes_);
+}
+
 void FileBatch::stop() noexcept {
-  stopping_.store(true, std::memory_order_relaxed);
+  request_stop();
   for (auto& thread : threads_) {
     if (thread.joinable()) thread.join();
   }
@@ -81,11 +93,12 @@ void FileBatch::work(std::uint8_t* buffer) noexcept {
     if (index >= paths_.size() || stopping_.load(std::memory_order_relaxed)) return;
     if (!hash_one(index, buffer)) return;
     done_[index].store(true, std::memory_order_seq_cst);
-    const std::uint32_t completed = completed_.fetch_add(1, std::memory_order_seq_cst) + 1;
+    const std::size_t completed = completed_.fetch_add(1, std::memory_order_seq_cst) + 1;
+    changes_.fetch_add(1, std::memory_order_seq_cst);
     // Only the file the waiter waits for (or the last of all) is worth a wake-up.
     if (waiter_asleep_.load(std::memory_order_seq_cst)) {
       const std::size_t wanted = waiting_for_.load(std::memory_order_seq_cst);
-      if (wanted == index || (wanted == kAll && completed == paths_.size())) wake_all(completed_);
+      if (wanted == index || (wanted == kAll && completed == paths_.size())) wake_all(changes_);
     }
   }
 }
@@ -93,6 +106,9 @@ void FileBatch::work(std::uint8_t* buffer) noexcept {
 bool FileBatch::hash_one(std::size_t index, std::uint8_t* buffer) noexcept {
   auto& outcome = outcomes_[index];
   auto file = FileDescriptor::open(paths_[index].c_str(), /*without_waiting=*/true);
+  while (!file && file.error().error_number == EINTR && !stopping_.load(std::memory_order_relaxed)) {
+    file = FileDescriptor::open(paths_[index].c_str(), /*without_waiting=*/true);
+  }
   if (!file) {
     outcome = std::unexpected(FeedError(file.error()));
     return true;
@@ -134,14 +150,14 @@ bool FileBatch::wait_until(Done done, std::size_t wanted, std::chrono::milliseco
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   waiting_for_.store(wanted, std::memory_order_seq_cst);
   for (;;) {
-    const std::uint32_t seen = completed_.load(std::memory_order_seq_cst);
+    const std::uint32_t seen = changes_.load(std::memory_order_seq_cst);
     if (done()) return true;
     const auto left = deadline - std::chrono::steady_clock::now();
     if (left <= std::chrono::nanoseconds::zero() || stopping_.load(std::memory_order_relaxed)) return false;
     // Announce the sleep before checking once more, so that a thread that
     // completes the file meanwhile either is seen here or sees the sleeper.
     waiter_asleep_.store(true, std::memory_order_seq_cst);
-    if (!done() && completed_.load(std::memory_order_seq_cst) == seen) wait_while_equal(completed_, seen, left);
+    if (!done() && changes_.load(std::memory_order_seq_cst) == seen) wait_while_equal(changes_, seen, left);
     waiter_asleep_.store(false, std::memory_order_relaxed);
   }
 }

@@ -11,10 +11,8 @@
 namespace vela_sha {
 
 std::expected<FileDescriptor, ReadError> FileDescriptor::open(const char* path, bool without_waiting) noexcept {
-  int fd;
-  do {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | (without_waiting ? O_NONBLOCK : 0));
-  } while (fd < 0 && errno == EINTR);
+  // EINTR goes back to the caller, which may have a signal to look at.
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | (without_waiting ? O_NONBLOCK : 0));
   if (fd < 0) return std::unexpected(ReadError{errno});
   FileDescriptor file(fd);
   // statx rather than fstat: glibc has fstat as a symbol of its own only since

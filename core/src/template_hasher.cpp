@@ -10,8 +10,12 @@ namespace vela_sha {
 namespace {
 
 // Each block is validated, counted, normalised and hashed in turn while it
-// sits in the cache; the staging copy of a block with CRs is this size too.
+// sits in the cache.
 constexpr std::size_t kBlock = 32 * 1024;
+
+// Text with CRs that is not ours to change is normalised in a staging copy on
+// the stack, this much at a time: small enough for a thread's smallest stack.
+constexpr std::size_t kStaging = 4 * 1024;
 
 // Line endings in `bytes`, counted slowly: only an error needs this.
 std::uint64_t count_endings(std::span<const std::uint8_t> bytes, bool after_cr) noexcept {
@@ -43,14 +47,13 @@ std::expected<void, Utf8Error> TemplateHasher::update_in_place(std::span<std::ui
 template <bool kInPlace, class Byte>
 std::expected<void, Utf8Error> TemplateHasher::append(std::span<Byte> bytes) noexcept {
   if (failed_) return std::unexpected(*failed_);
-  [[maybe_unused]] alignas(64) std::uint8_t staging[kInPlace ? 1 : kBlock];
   for (std::size_t at = 0; at < bytes.size(); at += kBlock) {
     const auto block = bytes.subspan(at, std::min(kBlock, bytes.size() - at));
     if (auto valid = validate(block); !valid) return valid;
     if constexpr (kInPlace) {
       hash(block, block.data());
     } else {
-      hash(block, staging);
+      hash(block, nullptr);
     }
   }
   return {};
@@ -108,7 +111,7 @@ std::unexpected<Utf8Error> TemplateHasher::fail(std::span<const std::uint8_t> bl
   return std::unexpected(*failed_);
 }
 
-void TemplateHasher::hash(std::span<const std::uint8_t> block, std::uint8_t* work) noexcept {
+void TemplateHasher::hash(std::span<const std::uint8_t> block, std::uint8_t* in_place) noexcept {
   // An LF that completes a CR LF begun in the last piece was already hashed,
   // as the LF the CR became.
   const std::size_t skip = after_cr_ && block.front() == '\n' ? 1 : 0;
@@ -121,20 +124,29 @@ void TemplateHasher::hash(std::span<const std::uint8_t> block, std::uint8_t* wor
   } else {
     counts.cr = size != 0 && std::memchr(data, '\r', size) != nullptr;
   }
+  // Each CR LF pair loses its LF, and so counts once as a line ending.
+  std::size_t pairs = 0;
   if (counts.cr == 0) {
     sha_.update({data, size});
-    lines_ += counts.lf;
+  } else if (in_place != nullptr) {
+    const std::size_t normalised = text::normalise_line_endings(in_place + skip, size);
+    pairs = size - normalised;
+    sha_.update({in_place + skip, normalised});
   } else {
-    if (work != block.data()) {
-      std::memcpy(work, data, size);
-    } else {
-      work += skip;
+    alignas(64) std::uint8_t staging[kStaging];
+    bool piece_after_cr = false;
+    for (std::size_t at = 0; at < size;) {
+      const std::size_t length = std::min(kStaging, size - at);
+      const std::size_t merged = piece_after_cr && data[at] == '\n' ? 1 : 0;
+      std::memcpy(staging, data + at + merged, length - merged);
+      const std::size_t normalised = text::normalise_line_endings(staging, length - merged);
+      pairs += merged + (length - merged - normalised);
+      sha_.update({staging, normalised});
+      piece_after_cr = data[at + length - 1] == '\r';
+      at += length;
     }
-    const std::size_t normalised = text::normalise_line_endings(work, size);
-    // The normaliser drops exactly one byte per CR LF pair, each one ending.
-    if (count_lines_) lines_ += counts.lf + counts.cr - (size - normalised);
-    sha_.update({work, normalised});
   }
+  if (count_lines_) lines_ += counts.lf + counts.cr - pairs;
   after_cr_ = ends_with_cr;
   seen_ += block.size();
 }

@@ -85,6 +85,23 @@ TEST(TemplateHasher, RandomTextsInRandomPieces) {
   }
 }
 
+TEST(TemplateHasher, LineEndingsAcrossInternalBlocksAndStagingPieces) {
+  // CR LF, CR CR LF and lone CRs placed to straddle every internal boundary
+  // (4 KiB staging pieces, 32 KiB blocks), in one piece and in many.
+  for (const std::size_t boundary : {4096u, 8192u, 32768u, 65536u}) {
+    for (const std::string_view ending : {"\r\n", "\r\r\n", "\r", "\n\r"}) {
+      for (std::size_t before = 0; before < ending.size() + 1; ++before) {
+        std::string text(boundary - before, 'x');
+        text += ending;
+        text += std::string(5000, 'y') + "\r";
+        const Bytes bytes = bytes_of(text);
+        ASSERT_EQ(fed_in_pieces(bytes, {}), expected_of(bytes)) << boundary << " " << before;
+        ASSERT_EQ(fed_in_pieces(bytes, {boundary}), expected_of(bytes)) << boundary << " " << before;
+      }
+    }
+  }
+}
+
 TEST(TemplateHasher, DigestMidwayAndGoingOn) {
   // At every point the digest is that of the text so far, a final CR reading
   // as a line ending, and asking changes nothing that follows.

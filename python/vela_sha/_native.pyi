@@ -46,6 +46,11 @@ class VelaShaError(Exception):
         """The fixed English message, also str(error). It names no value from
         the input, only, for a missing or mistyped entry, the key."""
 
+    # Set only on invalid UTF-8 found by TemplateHasher, hash_file and the
+    # batch functions; read them with getattr(error, "offset", None) elsewhere.
+    offset: int
+    line: int
+
 def calculate_hash(input: TemplateInput) -> TemplateResult:
     """The template digest of one template file.
 

@@ -54,19 +54,17 @@ class _Run:
         self.out: BinaryIO = sys.stdout.buffer
         self.err: BinaryIO = sys.stderr.buffer
         self.progress: _Progress | None = None
-        # A terminal sees each line at once; a pipe or file gets them in batches.
-        self.eager = self.out.isatty()
 
     def write(self, data: bytes) -> None:
+        # Each line as soon as it is ready, wherever it goes.
         self.out.write(data)
-        if self.eager:
-            self.out.flush()
+        self.out.flush()
 
     def warn(self, text: str) -> None:
         if self.progress:
             self.progress.clear()
         self.out.flush()
-        self.err.write(f"vela-sha: {text}\n".encode())
+        self.err.write(f"vela-sha: {text}\n".encode("utf-8", "surrogateescape"))
         self.err.flush()
 
     def fail(self, name: str, error: BaseException, where: str = "") -> None:
@@ -76,7 +74,7 @@ class _Run:
         if self.progress:
             self.progress.clear()
         self.out.flush()
-        self.err.write(b"vela-sha: " + os.fsencode(name) + f": {_reason(error, where)}\n".encode())
+        self.err.write(b"vela-sha: " + os.fsencode(name) + f": {_reason(error, where)}\n".encode("utf-8", "surrogateescape"))
         self.err.flush()
         if self.as_json:
             self.json({"name": name, "error": {"code": code, "message": message, **detail}})
@@ -132,18 +130,6 @@ def _escape(name: str) -> tuple[bool, bytes]:
     if not any(c in raw for c in b"\\\n\r"):
         return False, raw
     return True, raw.replace(b"\\", b"\\\\").replace(b"\n", b"\\n").replace(b"\r", b"\\r")
-
-
-def _unescape(raw: bytes) -> bytes:
-    out, i = bytearray(), 0
-    while i < len(raw):
-        if raw[i : i + 1] == b"\\" and i + 1 < len(raw):
-            out += {b"\\": b"\\", b"n": b"\n", b"r": b"\r"}.get(raw[i + 1 : i + 2], raw[i : i + 2])
-            i += 2
-        else:
-            out.append(raw[i])
-            i += 1
-    return bytes(out)
 
 
 def _read(name: str) -> bytes:
@@ -290,21 +276,85 @@ def lint(run: _Run, names: list[str]) -> None:
                 run.write((b"\\" if escaped else b"") + text + line.encode())
 
 
-def _check_line(line: bytes, kind: str) -> tuple[str, bytes, str] | None:
-    """(kind, name, lowercase digest) of a GNU or BSD-style line, or None if malformed."""
-    escaped = line.startswith(b"\\")
-    body = line[1:] if escaped else line
-    for tag, tag_kind in ((b"TEMPLATE (", "template"), (b"COMPOSITION (", "composition")):
-        if body.startswith(tag) and body[-68:-64] == b") = ":
-            name, digest, kind = body[len(tag) : -68], body[-64:], tag_kind
-            break
-    else:
-        digest, separator, name = body[:64], body[64:66], body[66:]
-        if separator not in (b"  ", b" *"):
+_HEX = frozenset(b"0123456789abcdefABCDEF")
+_ESCAPES = {b"\\": b"\\", b"n": b"\n", b"r": b"\r"}
+
+
+def _unescape_strict(raw: bytes) -> bytes | None:
+    """An escaped name's bytes, or None if it holds an escape that means nothing."""
+    out, i = bytearray(), 0
+    while i < len(raw):
+        if raw[i : i + 1] == b"\\":
+            replacement = _ESCAPES.get(raw[i + 1 : i + 2])
+            if replacement is None:
+                return None
+            out += replacement
+            i += 2
+        else:
+            out.append(raw[i])
+            i += 1
+    return bytes(out)
+
+
+class _LineReader:
+    """GNU and BSD-style digest lines, read as GNU's check reads them.
+
+    Leading blanks are skipped; a backslash first marks an escaped name.
+    BSD-style: `TAG (name) = digest`, the name ending at the last ')'.
+    GNU-style: `digest`, one blank, then an optional ' ' or '*' before the
+    name. A line with a single blank before a name that starts with neither
+    (`digest name`) is read as the reversed BSD form; once one is seen, later
+    lines are read that way too, and once a standard line is seen, reversed
+    ones are refused, so that names with a leading blank stay unambiguous."""
+
+    def __init__(self) -> None:
+        self.reversed: bool | None = None
+
+    def read(self, line: bytes, kind: str) -> tuple[str, bytes, str] | None:
+        """(kind, name, lowercase digest), or None if the line is malformed."""
+        body = line.lstrip(b" \t")
+        escaped = body.startswith(b"\\")
+        if escaped:
+            body = body[1:]
+        parsed = self._bsd(body) or self._gnu(body, kind)
+        if parsed is None:
             return None
-    if not name or len(digest) != 64 or any(c not in b"0123456789abcdefABCDEF" for c in digest):
+        kind, name, digest = parsed
+        if not name or len(digest) != 64 or not _HEX.issuperset(digest):
+            return None
+        if escaped:
+            unescaped = _unescape_strict(name)
+            if unescaped is None:
+                return None
+            name = unescaped
+        return kind, name, digest.decode().lower()
+
+    @staticmethod
+    def _bsd(body: bytes) -> tuple[str, bytes, bytes] | None:
+        for tag, kind in ((b"TEMPLATE", "template"), (b"COMPOSITION", "composition")):
+            if not body.startswith(tag):
+                continue
+            rest = body[len(tag):]
+            rest = rest[1:] if rest.startswith(b" ") else rest
+            close = rest.rfind(b")")
+            if not rest.startswith(b"(") or close < 0:
+                continue
+            after = rest[close + 1 :].lstrip(b" \t")
+            if after.startswith(b"="):
+                return kind, rest[1:close], after[1:].lstrip(b" \t")
         return None
-    return kind, _unescape(name) if escaped else name, digest.decode().lower()
+
+    def _gnu(self, body: bytes, kind: str) -> tuple[str, bytes, bytes] | None:
+        digest, rest = body[:64], body[64:]
+        if len(rest) < 2 or rest[:1] not in (b" ", b"\t"):
+            return None
+        if len(rest) == 2 or rest[1:2] not in (b" ", b"*") or self.reversed:
+            if self.reversed is False:
+                return None
+            self.reversed = True
+            return kind, rest[1:], digest
+        self.reversed = False
+        return kind, rest[2:], digest
 
 
 class _Tally:
@@ -313,11 +363,12 @@ class _Tally:
 
 
 def check(run: _Run, sums_names: list[str], options: argparse.Namespace) -> None:
+    reader = _LineReader()  # one for the run: GNU keeps the form it has seen across files
     for sums in sums_names or ["-"]:
-        _check_one(run, sums, options)
+        _check_one(run, sums, options, reader)
 
 
-def _check_one(run: _Run, sums: str, options: argparse.Namespace) -> None:
+def _check_one(run: _Run, sums: str, options: argparse.Namespace, reader: _LineReader) -> None:
     try:
         data = _read(sums)
     except OSError as unreadable:
@@ -329,7 +380,7 @@ def _check_one(run: _Run, sums: str, options: argparse.Namespace) -> None:
         raw = raw.removesuffix(b"\r")
         if not raw or raw.startswith(b"#"):
             continue
-        parsed = _check_line(raw, options.kind)
+        parsed = reader.read(raw, options.kind)
         if parsed is None:
             tally.improper += 1
             if options.warn:
@@ -417,7 +468,8 @@ def verify(run: _Run, name: str, root_option: str | None, jobs: int | None, prog
     local = [n for n in manifest["nodes"] if n["source"]["kind"] == "local_path"]
     urls = len(manifest["nodes"]) - len(local)
     refused = [_escape_reason(root, n["source"]["value"]) for n in local]
-    readable = [str(root / n["source"]["value"]) for n, why in zip(local, refused) if why is None]
+    # Joined as text, so a node named "-" is ./-, never standard input.
+    readable = [os.path.join(root, n["source"]["value"]) for n, why in zip(local, refused) if why is None]
     outcomes = _template_outcomes(run, readable, jobs, progress)
     mismatched = unreadable = 0
     for node, reason in zip(local, refused):

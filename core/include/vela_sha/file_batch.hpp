@@ -19,9 +19,10 @@ using FileOutcome = std::expected<TemplateSha256, FeedError>;
 
 class FileBatch {
  public:
-  // Starts up to `jobs` threads (at least one, at most one per file) that
-  // hash `paths` in index order, each through a fixed buffer of its own.
-  // std::system_error if not even one thread can be started.
+  // Starts up to `jobs` threads (at least one, at most one per file and 256 in
+  // all) that hash `paths` in index order, each through a fixed buffer of its
+  // own. Fewer start if the system refuses more; std::system_error if not
+  // even one can be started.
   FileBatch(std::vector<std::string> paths, std::size_t jobs);
   FileBatch(const FileBatch&) = delete;
   FileBatch& operator=(const FileBatch&) = delete;
@@ -43,9 +44,15 @@ class FileBatch {
   // Bytes read so far, by all threads together.
   [[nodiscard]] std::uint64_t bytes_read() const noexcept { return bytes_read_.load(std::memory_order_relaxed); }
 
-  // Makes the threads stop, between chunks of a file rather than only between
-  // files, and waits for them. Idempotent.
+  // Tells the threads to stop, between chunks of a file rather than only
+  // between files, and wakes a waiter; returns at once. Safe from any thread.
+  void request_stop() noexcept;
+
+  // The same, then waits for the threads. Idempotent; only ever from one
+  // thread at a time.
   void stop() noexcept;
+
+  [[nodiscard]] bool stopping() const noexcept { return stopping_.load(std::memory_order_relaxed); }
 
  private:
   static constexpr std::size_t kAll = static_cast<std::size_t>(-1);
@@ -63,8 +70,9 @@ class FileBatch {
   std::atomic<std::size_t> next_{0};
   std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> bytes_read_{0};
-  // Completions counted, so that a waiter can sleep until the next one.
-  std::atomic<std::uint32_t> completed_{0};
+  std::atomic<std::size_t> completed_{0};
+  // Bumped by every completion and by a stop: what a waiter sleeps on.
+  std::atomic<std::uint32_t> changes_{0};
   std::atomic<bool> waiter_asleep_{false};
   std::atomic<std::size_t> waiting_for_{kAll};  // the file index the waiter wants, or kAll
 };

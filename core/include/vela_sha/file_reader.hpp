@@ -25,7 +25,8 @@ using FeedError = std::variant<ReadError, Utf8Error>;
 class FileDescriptor {
  public:
   // Opens `path` for reading (close-on-exec). A directory opens; reading it
-  // fails. With `without_waiting`, opening a FIFO does not wait for a writer;
+  // fails. An open interrupted by a signal fails with EINTR, for the caller
+  // to look at its signals and try again. With `without_waiting`, opening a FIFO does not wait for a writer;
   // the caller then waits for data with is_readable() instead, where it can
   // look at a stop flag between waits.
   [[nodiscard]] static std::expected<FileDescriptor, ReadError> open(const char* path,

@@ -64,9 +64,9 @@ class TemplateHasher {
   std::expected<void, Utf8Error> append(std::span<Byte> bytes) noexcept;
   std::expected<void, Utf8Error> validate(std::span<const std::uint8_t> block) noexcept;
   std::unexpected<Utf8Error> fail(std::span<const std::uint8_t> block, std::ptrdiff_t at) noexcept;
-  // Hashes `block` with its line endings made LF, normalising in `work`,
-  // which holds a copy of the block or is the block itself.
-  void hash(std::span<const std::uint8_t> block, std::uint8_t* work) noexcept;
+  // Hashes `block` with its line endings made LF: inside `in_place` (the
+  // block itself, ours to change) if given, else in staging copies.
+  void hash(std::span<const std::uint8_t> block, std::uint8_t* in_place) noexcept;
 
   Sha256 sha_;
   std::uint64_t seen_ = 0;   // bytes given

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "common/results.hpp"
@@ -97,15 +98,17 @@ void stop(FileBatch& batch) {
 }
 
 // Waits for file `index` (or for all, given none) without the interpreter
-// lock, looking at the signals in between; a signal's exception stops the
-// batch and is returned.
-Result<void> wait_for(FileBatch& batch, std::optional<std::size_t> index) {
+// lock, looking at the signals in between: true once it is done, false if the
+// batch was told to stop meanwhile. A signal's exception stops the batch and
+// is returned.
+Result<bool> wait_for(FileBatch& batch, std::optional<std::size_t> index) {
   for (;;) {
     bool done;
     Py_BEGIN_ALLOW_THREADS
     done = index ? batch.wait_for(*index, kSignalCheck) : batch.wait_for_all(kSignalCheck);
     Py_END_ALLOW_THREADS
-    if (done) return {};
+    if (done) return true;
+    if (batch.stopping()) return false;
     if (PyErr_CheckSignals() < 0) {
       auto interrupted = raised();
       stop(batch);
@@ -139,22 +142,22 @@ struct IteratorObject {
 
 IteratorObject* as_iterator(PyObject* self) noexcept { return reinterpret_cast<IteratorObject*>(self); }
 
+// Ends the batch: taken from the iterator first, so that a call from another
+// thread meanwhile (the lock is given away while the threads are joined)
+// finds it gone.
 void finish_batch(IteratorObject* self) {
-  if (self->batch == nullptr) return;
-  stop(*self->batch);
-  delete std::exchange(self->batch, nullptr);
-}
-
-bool refuse_reentry(IteratorObject* self) {
-  if (!self->busy) return false;
-  PyErr_SetString(PyExc_ValueError, "iter_hash_files() iterator already executing");
-  return true;
+  const std::unique_ptr<FileBatch> batch(std::exchange(self->batch, nullptr));
+  if (batch) stop(*batch);
 }
 
 PyObject* iterator_next(PyObject* object) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     IteratorObject* self = as_iterator(object);
-    if (refuse_reentry(self) || self->batch == nullptr) return nullptr;
+    if (self->busy) {
+      PyErr_SetString(PyExc_ValueError, "iter_hash_files() iterator already executing");
+      return nullptr;
+    }
+    if (self->batch == nullptr) return nullptr;
     if (self->next >= PyList_GET_SIZE(self->given)) {
       finish_batch(self);
       return nullptr;  // the end, no exception set
@@ -163,9 +166,9 @@ PyObject* iterator_next(PyObject* object) noexcept {
     self->busy = true;
     auto waited = wait_for(*self->batch, index);
     self->busy = false;
-    if (!waited) {
-      delete std::exchange(self->batch, nullptr);  // already stopped
-      restore(std::move(waited.error()));
+    if (!waited || !*waited) {
+      finish_batch(self);  // interrupted, or closed from another thread
+      if (!waited) restore(std::move(waited.error()));
       return nullptr;
     }
     PyObject* filename = PyList_GET_ITEM(self->filenames, self->next);
@@ -180,8 +183,12 @@ PyObject* iterator_next(PyObject* object) noexcept {
 PyObject* iterator_close(PyObject* object, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     IteratorObject* self = as_iterator(object);
-    if (refuse_reentry(self)) return nullptr;
-    finish_batch(self);
+    if (self->busy) {
+      // Another thread waits in __next__: it ends the batch once told.
+      self->batch->request_stop();
+    } else {
+      finish_batch(self);
+    }
     Py_RETURN_NONE;
   });
 }
@@ -238,10 +245,15 @@ struct Arguments {
   int return_exceptions = 0;
 };
 
-Result<FileBatch*> start(Items& items, PyObject* jobs_object, const char* function) {
+Result<std::unique_ptr<FileBatch>> start(Items& items, PyObject* jobs_object, const char* function) {
   auto jobs = jobs_of(jobs_object, function);
   if (!jobs) return propagate(jobs);
-  return new FileBatch(std::move(items.paths), *jobs);
+  try {
+    return std::make_unique<FileBatch>(std::move(items.paths), *jobs);
+  } catch (const std::system_error&) {
+    PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
+    return raised();
+  }
 }
 
 Result<Ref> iter_hash_files(PyObject* module, const Arguments& arguments) {
@@ -249,7 +261,7 @@ Result<Ref> iter_hash_files(PyObject* module, const Arguments& arguments) {
   if (!items) return propagate(items);
   auto batch = start(*items, arguments.jobs, "iter_hash_files");
   if (!batch) return propagate(batch);
-  std::unique_ptr<FileBatch> owned(*batch);
+  std::unique_ptr<FileBatch> owned = std::move(*batch);
   auto* type = reinterpret_cast<PyTypeObject*>(state_of(module).file_digests_type);
   auto* self = PyObject_GC_New(IteratorObject, type);
   if (self == nullptr) return raised();
@@ -268,7 +280,7 @@ Result<Ref> hash_files(const Arguments& arguments) {
   const Ref given = std::move(items->given), filenames = std::move(items->filenames);
   auto batch = start(*items, arguments.jobs, "hash_files");
   if (!batch) return propagate(batch);
-  const std::unique_ptr<FileBatch> owned(*batch);
+  const std::unique_ptr<FileBatch> owned = std::move(*batch);
   const Py_ssize_t count = PyList_GET_SIZE(given.get());
   Ref results = Ref::steal(PyList_New(count));
   if (!results) return raised();

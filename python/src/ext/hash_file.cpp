@@ -40,10 +40,15 @@ Result<Ref> hash_path(PyObject* path) {
   const char* name = PyBytes_AS_STRING(encoded.get());
   const auto buffer = thread_buffer();
 
-  std::expected<FileDescriptor, ReadError> file = std::unexpected(ReadError{0});
-  Py_BEGIN_ALLOW_THREADS
-  file = FileDescriptor::open(name);
-  Py_END_ALLOW_THREADS
+  std::expected<FileDescriptor, ReadError> file = std::unexpected(ReadError{EINTR});
+  // Opening a FIFO waits for a writer; a signal ends the wait, and Ctrl-C
+  // must be heard then.
+  while (!file && file.error().error_number == EINTR) {
+    if (PyErr_CheckSignals() < 0) return raised();
+    Py_BEGIN_ALLOW_THREADS
+    file = FileDescriptor::open(name);
+    Py_END_ALLOW_THREADS
+  }
   if (!file) return os_error(file.error().error_number, filename.get());
 
   TemplateHasher hasher;
@@ -106,9 +111,15 @@ Result<void> hash_readinto(PyObject* readinto, TemplateHasher& hasher) {
       return raised();
     }
     if (size == 0) return {};
-    // The bytearray stays exported while it is hashed, so it cannot be resized.
+    // The bytearray stays exported while it is hashed, so it cannot be
+    // resized then; but readinto may have resized it (through the view's
+    // .obj, once the view was released), so its length now is what bounds.
     auto held = BufferView::of(chunk.get());
     if (!held) return propagate(held);
+    if (static_cast<std::size_t>(size) > held->bytes().size()) {
+      PyErr_Format(PyExc_ValueError, "readinto() returned %zd, more than the buffer now holds", size);
+      return raised();
+    }
     if (auto fed = update_releasing(hasher, held->bytes().first(static_cast<std::size_t>(size))); !fed) {
       return error(fed.error());
     }

@@ -51,12 +51,21 @@ class Walk {
   }
 
   // A failed step: a binding error becomes a record at `where` (unless
-  // `report` is false: that entry already has its problem); an exception of
-  // the interpreter's goes on up.
+  // `report` is false: that entry already has its problem). An exception the
+  // caller's objects raised goes on up, as it does from the hash, while
+  // nothing has been recorded; past a problem the hash would have stopped
+  // before meeting it, so it only makes this entry unreadable. An interrupt,
+  // an exit and running out of memory go on up in any case.
   template <class T>
   [[nodiscard]] Step<T> problem(Failure&& failure, const std::string& where, bool report = true) {
     auto* pending = std::get_if<PendingError>(&failure);
-    if (pending == nullptr) return std::unexpected(std::move(failure));
+    if (pending == nullptr) {
+      const auto& raised_error = std::get<RaisedError>(failure);
+      const bool ordinary = PyErr_GivenExceptionMatches(raised_error.type.get(), PyExc_Exception) &&
+                            !PyErr_GivenExceptionMatches(raised_error.type.get(), PyExc_MemoryError);
+      if (PyList_GET_SIZE(problems_.get()) == 0 || !ordinary) return std::unexpected(std::move(failure));
+      return std::optional<T>();
+    }
     if (report) {
       if (auto added = add(where, pending->code, pending->message); !added) return propagate(added);
     }
@@ -104,7 +113,7 @@ Step<CanonicalSource> source_at(Walk& walk, PyObject* object, const std::string&
 // A required entry: its value, or a record that it is missing.
 Step<Ref> entry_at(Walk& walk, PyObject* mapping, const Key& key, std::string message, const std::string& where) {
   auto value = lookup(mapping, key);
-  if (!value) return propagate(value);
+  if (!value) return walk.problem<Ref>(std::move(value.error()), where);
   if (!*value) return walk.problem<Ref>(code::kInvalidManifest, std::move(message), where);
   return std::optional<Ref>(std::move(*value));
 }
@@ -159,15 +168,18 @@ Result<EdgeEndpoints> edge_at(Walk& walk, PyObject* item, const std::string& whe
     if (!noted) return propagate(noted);
     reported = true;
   }
-  // Endpoints are still read past an edge's first problem: they take part in
-  // the endpoint check, but their own problems are not recorded.
+  // Endpoints are still read past a bad occurrence, for the endpoint check,
+  // but their own problems are not recorded then. An edge with an invalid
+  // source takes no part in that check.
   auto parent = source_at(walk, values[0]->get(), where + ".parent", !reported);
   if (!parent) return propagate(parent);
   reported |= !*parent;
   auto child = source_at(walk, values[1]->get(), where + ".child", !reported);
   if (!child) return propagate(child);
-  endpoints.parent = std::move(*parent);
-  endpoints.child = std::move(*child);
+  if (*parent && *child) {
+    endpoints.parent = std::move(*parent);
+    endpoints.child = std::move(*child);
+  }
   return endpoints;
 }
 

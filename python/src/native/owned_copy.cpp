@@ -12,6 +12,12 @@ namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
+#ifdef MADV_POPULATE_WRITE
+constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+constexpr int kPopulateWrite = 23;  // Linux's value, for older headers
+#endif
+
 struct Scratch {
   std::unique_ptr<std::uint8_t[]> bytes;
   std::size_t capacity = 0;
@@ -42,10 +48,10 @@ OwnedCopy::OwnedCopy(std::size_t size) {
   // Advice only: without huge pages the copy still works, 4 KiB at a time.
   (void)::madvise(data_, usable, MADV_HUGEPAGE);
   try {
-    faulting_ = std::thread([data = data_, size] {
-      // A write per page faults it in; the copy overwrites whatever is here.
-      for (std::size_t at = 0; at < size; at += 4096) reinterpret_cast<volatile std::uint8_t*>(data)[at] = 0;
-    });
+    // The kernel faults the pages in as a write would, but writes nothing, so
+    // the copy may fill them meanwhile. (Before Linux 5.14 it refuses, and the
+    // copy faults them in itself.)
+    faulting_ = std::thread([data = data_, size] { (void)::madvise(data, size, kPopulateWrite); });
   } catch (const std::system_error&) {
     // No thread to spare: the copy faults the pages in itself.
   }
