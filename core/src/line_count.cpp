@@ -28,6 +28,19 @@ void count_tail(const std::uint8_t* data, std::size_t size, LineBytes& counts) n
 
 }  // namespace
 
+bool plain_ascii_portable(const std::uint8_t* data, std::size_t size) noexcept {
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    if ((word & (0x80 * kOnes)) != 0 || zero_bytes(word ^ ('\r' * kOnes)) != 0) return false;
+  }
+  for (; i < size; ++i) {
+    if (data[i] >= 0x80 || data[i] == '\r') return false;
+  }
+  return true;
+}
+
 LineBytes count_line_bytes_portable(const std::uint8_t* data, std::size_t size) noexcept {
   LineBytes counts;
   std::size_t i = 0;
@@ -82,7 +95,38 @@ LineBytes count_line_bytes(const std::uint8_t* data, std::size_t size) noexcept 
   return count_line_bytes_portable(data, size);
 }
 
+// 128 bytes a step: their high bits and their CRs gathered, one test each.
+__attribute__((target("avx2"))) bool plain_ascii_avx2(const std::uint8_t* data, std::size_t size) noexcept {
+  const __m256i cr = _mm256_set1_epi8('\r');
+  std::size_t i = 0;
+  for (; i + 128 <= size; i += 128) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 32));
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 64));
+    const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 96));
+    const __m256i high = _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
+    const __m256i crs = _mm256_or_si256(
+        _mm256_or_si256(_mm256_cmpeq_epi8(a, cr), _mm256_cmpeq_epi8(b, cr)),
+        _mm256_or_si256(_mm256_cmpeq_epi8(c, cr), _mm256_cmpeq_epi8(d, cr)));
+    if (_mm256_movemask_epi8(_mm256_or_si256(high, crs)) != 0) return false;
+  }
+  return plain_ascii_portable(data + i, size - i);
+}
+
+bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept {
+  if (size >= 128 && avx2_available()) return plain_ascii_avx2(data, size);
+  return plain_ascii_portable(data, size);
+}
+
 #else
+
+bool plain_ascii_avx2(const std::uint8_t* data, std::size_t size) noexcept {
+  return plain_ascii_portable(data, size);
+}
+
+bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept {
+  return plain_ascii_portable(data, size);
+}
 
 LineBytes count_line_bytes_avx2(const std::uint8_t* data, std::size_t size) noexcept {
   return count_line_bytes_portable(data, size);

@@ -49,6 +49,16 @@ std::expected<void, Utf8Error> TemplateHasher::append(std::span<Byte> bytes) noe
   if (failed_) return std::unexpected(*failed_);
   for (std::size_t at = 0; at < bytes.size(); at += kBlock) {
     const auto block = bytes.subspan(at, std::min(kBlock, bytes.size() - at));
+    // Plain ASCII without a CR, with nothing open before it, is valid and
+    // normalised as it stands: one pass tells, and it goes straight to
+    // SHA-256. (Counting lines needs a pass of its own anyway.)
+    if (!count_lines_ && open_size_ == 0 && text::plain_ascii(block.data(), block.size())) {
+      const std::size_t skip = after_cr_ && block.front() == '\n' ? 1 : 0;
+      sha_.update(block.subspan(skip));
+      after_cr_ = false;
+      seen_ += block.size();
+      continue;
+    }
     if (auto valid = validate(block); !valid) return valid;
     if constexpr (kInPlace) {
       hash(block, block.data());

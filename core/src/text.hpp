@@ -48,6 +48,14 @@ namespace vela_sha::text {
   return byte >= low && byte <= high;
 }
 
+// Whether every byte is ASCII and none is a CR: text valid as it stands and
+// already normalised, the common case, told in one pass. Picks the fastest
+// kernel this CPU runs.
+[[nodiscard]] bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept;
+[[nodiscard]] bool plain_ascii_portable(const std::uint8_t* data, std::size_t size) noexcept;
+// Only valid to call when avx2_available().
+[[nodiscard]] bool plain_ascii_avx2(const std::uint8_t* data, std::size_t size) noexcept;
+
 // How many LF and CR bytes a text holds.
 struct LineBytes {
   std::size_t lf = 0, cr = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,8 +27,10 @@ std::expected<TemplateSha256, Utf8Error> expected_of(const Bytes& text) {
 
 // Feeds `text` cut at `cuts` (ascending offsets), alternating the copying and
 // the in-place entry points, and returns the final digest or the first error.
-std::expected<TemplateSha256, Utf8Error> fed_in_pieces(const Bytes& text, const std::vector<std::size_t>& cuts) {
-  TemplateHasher hasher;
+// A hasher without line counts gives the same, with line 0.
+std::expected<TemplateSha256, Utf8Error> fed_in_pieces(const Bytes& text, const std::vector<std::size_t>& cuts,
+                                                       bool count_lines = true) {
+  TemplateHasher hasher = count_lines ? TemplateHasher() : TemplateHasher(TemplateHasher::WithoutLines{});
   std::size_t from = 0;
   for (std::size_t k = 0; k <= cuts.size(); ++k) {
     const std::size_t to = k < cuts.size() ? cuts[k] : text.size();
@@ -81,13 +84,21 @@ TEST(TemplateHasher, RandomTextsInRandomPieces) {
     std::vector<std::size_t> cuts(rng() % 12);
     for (auto& cut : cuts) cut = rng() % (text.size() + 1);
     std::sort(cuts.begin(), cuts.end());
-    ASSERT_EQ(fed_in_pieces(text, cuts), expected_of(text)) << "round " << round;
+    const auto expected = expected_of(text);
+    ASSERT_EQ(fed_in_pieces(text, cuts), expected) << "round " << round;
+    const auto uncounted = fed_in_pieces(text, cuts, false);
+    if (expected) {
+      ASSERT_EQ(uncounted, expected) << "round " << round;
+    } else {
+      ASSERT_EQ(uncounted.error(), (Utf8Error{expected.error().offset, 0})) << "round " << round;
+    }
   }
 }
 
 TEST(TemplateHasher, LineEndingsAcrossInternalBlocksAndStagingPieces) {
   // CR LF, CR CR LF and lone CRs placed to straddle every internal boundary
-  // (4 KiB staging pieces, 32 KiB blocks), in one piece and in many.
+  // (4 KiB staging pieces, 32 KiB blocks), after long plain ASCII runs, in one
+  // piece and in several.
   for (const std::size_t boundary : {4096u, 8192u, 32768u, 65536u}) {
     for (const std::string_view ending : {"\r\n", "\r\r\n", "\r", "\n\r"}) {
       for (std::size_t before = 0; before < ending.size() + 1; ++before) {
@@ -97,6 +108,8 @@ TEST(TemplateHasher, LineEndingsAcrossInternalBlocksAndStagingPieces) {
         const Bytes bytes = bytes_of(text);
         ASSERT_EQ(fed_in_pieces(bytes, {}), expected_of(bytes)) << boundary << " " << before;
         ASSERT_EQ(fed_in_pieces(bytes, {boundary}), expected_of(bytes)) << boundary << " " << before;
+        // Without line counts, plain ASCII blocks skip validation: the same digest.
+        ASSERT_EQ(fed_in_pieces(bytes, {boundary - 1}, false), expected_of(bytes)) << boundary << " " << before;
       }
     }
   }
@@ -136,6 +149,14 @@ TEST(LineCount, KernelsAgreeWithCounting) {
   for (int round = 0; round < 2000; ++round) {
     Bytes text(rng() % 20000);
     for (auto& b : text) b = "\r\nab"[rng() % (round % 2 ? 4 : 2)];
+    // Mostly plain ASCII, with one CR or one high byte somewhere, or none.
+    Bytes plain(rng() % 5000, 'x');
+    if (!plain.empty() && round % 3) plain[rng() % plain.size()] = round % 3 == 1 ? '\r' : 0x80;
+    const bool expected_plain = std::none_of(plain.begin(), plain.end(), [](auto b) { return b == '\r' || b >= 0x80; });
+    for (auto is_plain : {text::plain_ascii, text::plain_ascii_portable, text::plain_ascii_avx2}) {
+      if (is_plain == text::plain_ascii_avx2 && !text::avx2_available()) continue;
+      ASSERT_EQ(is_plain(plain.data(), plain.size()), expected_plain) << round;
+    }
     text::LineBytes expected;
     for (auto b : text) expected.lf += b == '\n', expected.cr += b == '\r';
     for (auto count : {text::count_line_bytes, text::count_line_bytes_portable, text::count_line_bytes_avx2}) {
