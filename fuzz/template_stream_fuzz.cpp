@@ -30,13 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> text(data + 1 + cuts, size - 1 - cuts);
 
   TemplateHasher hasher;
+  TemplateHasher uncounted(TemplateHasher::WithoutLines{});  // the same, with line 0 in errors
   std::size_t from = 0;
   for (std::size_t k = 0; k <= cuts; ++k) {
     const std::size_t to = k < cuts ? std::min(text.size(), from + lengths[k]) : text.size();
     std::vector<std::uint8_t> piece(text.begin() + static_cast<std::ptrdiff_t>(from),
                                     text.begin() + static_cast<std::ptrdiff_t>(to));
+    std::vector<std::uint8_t> copy = piece;
     const auto fed = k % 2 ? hasher.update_in_place(piece) : hasher.update(piece);
+    const auto fed_uncounted = k % 2 ? uncounted.update(copy) : uncounted.update_in_place(copy);
+    FUZZ_CHECK(fed.has_value() == fed_uncounted.has_value());
     if (!fed) {
+      FUZZ_CHECK(fed_uncounted.error() == (Utf8Error{fed.error().offset, 0}));
       FUZZ_CHECK(one_shot(text) == std::unexpected(fed.error()));
       FUZZ_CHECK(hasher.digest() == std::unexpected(fed.error()));
       return 0;
@@ -48,5 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (so_far || digest) FUZZ_CHECK(digest == so_far);
   }
   FUZZ_CHECK(hasher.digest() == one_shot(text));
+  if (hasher.digest()) FUZZ_CHECK(uncounted.digest() == hasher.digest());
   return 0;
 }
