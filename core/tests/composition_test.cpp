@@ -29,8 +29,8 @@ Bytes stream_of(const ResolvedTemplateManifest& manifest) {
   return capture.bytes_;
 }
 
-CanonicalSource path(std::string_view text) { return *CanonicalTemplatePath::try_from(std::pmr::string(text)); }
-CanonicalSource url(std::string_view text) { return *CanonicalSourceUrl::try_from(std::pmr::string(text)); }
+CanonicalSource path(std::string_view text) { return *CanonicalTemplatePath::try_from(std::string(text)); }
+CanonicalSource url(std::string_view text) { return *CanonicalSourceUrl::try_from(std::string(text)); }
 
 TemplateSha256 digest_of(std::uint8_t seed) {
   Sha256Bytes bytes;

@@ -75,7 +75,7 @@ TEST(CanonicalText, KeepsTextExactlyAndRefusesBadText) {
 }
 
 TEST(CanonicalText, TakesTheStringOverWithoutCopying) {
-  std::pmr::string text(100, 'a');  // past any small-string buffer
+  std::string text(100, 'a');  // past any small-string buffer
   const char* storage = text.data();
   const auto path = CanonicalTemplatePath::try_from(std::move(text));
   ASSERT_TRUE(path.has_value());

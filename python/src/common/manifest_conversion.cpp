@@ -2,36 +2,32 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <type_traits>
 
 namespace vela_sha::py {
 namespace {
 
+constexpr std::array<std::string_view, kKeyCount> kKeyTexts = {
+    "schema", "nodes", "edges", "source", "sha256", "kind", "value", "parent", "child", "occurrence"};
+
 auto invalid_manifest(std::string message) { return error(code::kInvalidManifest, std::move(message)); }
 
-Key make_key(std::string_view text) { return {new_ascii_str(text), text}; }
-
-// Walks a list by index, bounded by the smaller of its length at the start and
-// its length now: Python code run for one item (a key's __eq__, an __index__)
-// may shrink or grow the list. Each item is held by its own reference while
-// `convert` runs. Items appended during the walk are not visited.
-template <class T, class Convert>
-Result<std::vector<T>> walk_list(PyObject* list, Convert&& convert) {
-  const Py_ssize_t start = PyList_GET_SIZE(list);
-  std::vector<T> records;
-  records.reserve(static_cast<std::size_t>(start));
-  for (Py_ssize_t i = 0; i < std::min(start, PyList_GET_SIZE(list)); ++i) {
-    const Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-    auto record = convert(item.get());
-    if (!record) return propagate(record);
-    records.push_back(std::move(*record));
-  }
-  return records;
+// Whether the exception just raised must reach the caller instead of giving
+// way to the binding's own error: one that is no Exception (KeyboardInterrupt,
+// SystemExit) asks to stop, and a MemoryError is no fault of the input.
+bool passes_through() noexcept {
+  PyObject* type = PyErr_Occurred();
+  return !PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+         PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
 }
 
 // An occurrence: any int (bool and __index__ objects included) from 0 to 2**32 - 1.
 Result<std::uint32_t> occurrence_of(PyObject* object) {
   const long value = PyLong_AsLong(object);
   if (value == -1 && PyErr_Occurred()) {
+    if (passes_through()) return raised();
     PyErr_Clear();  // the conversion's own exception gives way to the binding's
     return invalid_manifest("occurrence must be a non-negative integer");
   }
@@ -41,131 +37,351 @@ Result<std::uint32_t> occurrence_of(PyObject* object) {
   return static_cast<std::uint32_t>(value);
 }
 
-// Dicts from one source (one json.loads, one literal) share their key
-// objects. Looking up with the very object the dict holds matches on identity
-// instead of comparing text, so after the first hit the key adopts the
-// caller's equal key object. Only an exact str qualifies: its hash and its
-// equality are the interpreter's own, so every lookup gives the same answer.
-void adopt_stored_key(PyObject* mapping, const Key& key) noexcept {
-  key.adopted = true;
-  Py_ssize_t position = 0;
-  PyObject *stored, *value;
-  while (PyDict_Next(mapping, &position, &stored, &value)) {
-    if (stored == key.str.get() || !PyUnicode_CheckExact(stored) || !PyUnicode_IS_ASCII(stored) ||
-        PyUnicode_GET_LENGTH(stored) != static_cast<Py_ssize_t>(key.text.size()) ||
-        std::memcmp(PyUnicode_1BYTE_DATA(stored), key.text.data(), key.text.size()) != 0) {
-      continue;
-    }
-    key.str = Ref::borrow(stored);
-    return;
-  }
+std::optional<CanonicalSource::Member> member_of(std::string_view kind) noexcept {
+  if (kind == "url") return CanonicalSource::Member::Url;
+  if (kind == "local_path") return CanonicalSource::Member::LocalPath;
+  return std::nullopt;
 }
 
-// The value under `key`, borrowed (nullptr if absent), with any exception the
-// lookup raised left set. Only for a caller that is done with the value before
-// Python code can run again.
-PyObject* lookup_borrowed(PyObject* mapping, const Key& key) noexcept {
-  PyObject* value = PyDict_GetItemWithError(mapping, key.str.get());
-  if (value != nullptr && !key.adopted) adopt_stored_key(mapping, key);
-  return value;
+// A source's text and what keeps it alive (a Ref, or nothing where no Python
+// code can run before the text is used).
+template <class Held>
+struct Source {
+  SourceText text;
+  Held holder;
+};
+
+// The rules for one source mapping, one node and one edge, written once for
+// both ways of finding entries: `lookup(mapping, key)` gives a Result holding
+// the value found (empty if absent).
+template <class Lookup>
+using Held = typename std::invoke_result_t<const Lookup&, PyObject*, KeyId>::value_type;
+
+template <class Lookup>
+Result<Source<Held<Lookup>>> convert_source(PyObject* object, const Lookup& lookup) {
+  if (!PyDict_Check(object)) return invalid_manifest("source must be a mapping");
+  // Both entries are read and tested before the kind is compared; the kind's
+  // text is done with before the value is looked up.
+  std::optional<CanonicalSource::Member> member;
+  {
+    auto kind = lookup(object, KeyId::Kind);
+    if (!kind) return propagate(kind);
+    auto kind_text = string_text(kind->get(), KeyId::Kind);
+    if (!kind_text) return propagate(kind_text);
+    member = member_of(*kind_text);
+  }
+  auto value = lookup(object, KeyId::Value);
+  if (!value) return propagate(value);
+  auto text = string_text(value->get(), KeyId::Value);
+  if (!text) return propagate(text);
+  if (!member) return invalid_manifest("source kind must be local_path or url");
+  if (auto valid = validate_representation(*text); !valid) {
+    return error(code::kInvalidCanonicalSource, std::string(message(valid.error())));
+  }
+  return Source<Held<Lookup>>{SourceText{*member, *text}, std::move(*value)};
+}
+
+template <class Lookup>
+Result<void> convert_node(PyObject* item, const Lookup& lookup, CompositionHasher& hasher) {
+  if (!PyDict_Check(item)) return invalid_manifest("manifest node must be a mapping");
+  auto source_value = lookup(item, KeyId::Source);
+  if (!source_value) return propagate(source_value);
+  if (!*source_value) return invalid_manifest("manifest node requires source");
+  auto source = convert_source(source_value->get(), lookup);
+  if (!source) return propagate(source);
+  auto digest_value = lookup(item, KeyId::Sha256);
+  if (!digest_value) return propagate(digest_value);
+  auto digest_text = string_text(digest_value->get(), KeyId::Sha256);
+  if (!digest_text) return propagate(digest_text);
+  auto digest = TemplateSha256::from_hex(*digest_text);
+  if (!digest) return error(digest.error());
+  hasher.add_node(source->text, *digest);
+  return {};
+}
+
+// `add(parent, child, occurrence)` takes the converted edge.
+template <class Lookup, class Add>
+Result<void> convert_edge(PyObject* item, const Lookup& lookup, Add&& add) {
+  if (!PyDict_Check(item)) return invalid_manifest("manifest edge must be a mapping");
+  // All three entries are found before any is converted.
+  auto parent_value = lookup(item, KeyId::Parent);
+  if (!parent_value) return propagate(parent_value);
+  if (!*parent_value) return invalid_manifest("manifest edge requires parent");
+  auto child_value = lookup(item, KeyId::Child);
+  if (!child_value) return propagate(child_value);
+  if (!*child_value) return invalid_manifest("manifest edge requires child");
+  auto occurrence_value = lookup(item, KeyId::Occurrence);
+  if (!occurrence_value) return propagate(occurrence_value);
+  if (!*occurrence_value) return invalid_manifest("manifest edge requires occurrence");
+
+  auto occurrence = occurrence_of(occurrence_value->get());
+  if (!occurrence) return propagate(occurrence);
+  auto parent = convert_source(parent_value->get(), lookup);
+  if (!parent) return propagate(parent);
+  auto child = convert_source(child_value->get(), lookup);
+  if (!child) return propagate(child);
+  add(parent->text, child->text, *occurrence);
+  return {};
+}
+
+// ---- Reading ahead
+//
+// Past the caches, every step from an item to its texts (the item's dict, its
+// key table, the source dicts, theirs, the value strings) is a trip to memory,
+// and each depends on the one before. So items are read in stages, a few items
+// apart: each stage sends for what the next one will read, and by the time the
+// conversion reaches an item its objects are in cache. The stages only read
+// (with Keys::read, never a lookup), so none of the caller's code runs ahead of
+// its turn; an item that would need a real lookup, or an __index__, is marked,
+// and is converted by LiveLookup when its turn comes.
+
+void prefetch_object(PyObject* object) noexcept {
+  __builtin_prefetch(object);
+  __builtin_prefetch(reinterpret_cast<const char*>(object) + 64);
+}
+
+// A dict's header is read by PyDict_Check and Keys::read; its key table (a
+// public pointer) is read next. Small tables span up to three lines.
+void prefetch_table(PyObject* dict) noexcept {
+  const auto* table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+  __builtin_prefetch(table);
+  __builtin_prefetch(table + 64);
+  __builtin_prefetch(table + 127);
+}
+
+// A source mapping read ahead: its dict, if it is one, and its kind and value.
+struct SourceRead {
+  PyObject* dict;
+  std::array<PyObject*, 2> found;
+
+  // Stage 3: `value` has arrived.
+  void locate(PyObject* value) noexcept {
+    dict = value != nullptr && PyDict_Check(value) ? value : nullptr;
+    if (dict != nullptr) prefetch_table(dict);
+  }
+
+  // Stage 4: false if the dict needs real lookups.
+  bool read(Keys& keys) noexcept {
+    if (dict == nullptr) return true;  // absent, or not a mapping: no lookup either way
+    if (!keys.read(dict, std::array{KeyId::Kind, KeyId::Value}, found)) return false;
+    for (PyObject* text : found) {
+      if (text != nullptr) prefetch_object(text);
+    }
+    return true;
+  }
+};
+
+// An item (node or edge) read ahead. `Item` gives its keys, which of them
+// hold source mappings, and which must be exact enough to need no lookup.
+template <class Item>
+struct ItemRead {
+  static constexpr auto kKeys = Item::kKeys;
+  PyObject* item;
+  std::array<PyObject*, kKeys.size()> found;
+  std::array<SourceRead, Item::kSources> sources;
+  bool plain;
+
+  // Stage 0.
+  void fetch(PyObject* list, Py_ssize_t index) noexcept {
+    item = PyList_GET_ITEM(list, index);
+    prefetch_object(item);
+  }
+
+  // Stage 1.
+  void table() noexcept {
+    if (PyDict_Check(item)) prefetch_table(item);
+  }
+
+  // Stage 2. An item that is no mapping fails without a lookup.
+  void read(Keys& keys) noexcept {
+    found.fill(nullptr);
+    plain = !PyDict_Check(item) || keys.read(item, kKeys, found);
+    if (!plain) return;
+    for (PyObject* value : found) {
+      if (value != nullptr) prefetch_object(value);
+    }
+  }
+
+  // Stage 3.
+  void source_tables() noexcept {
+    if (!plain) return;
+    for (std::size_t s = 0; s < Item::kSources; ++s) sources[s].locate(found[s]);
+    plain = Item::plain_values(found);
+  }
+
+  // Stage 4.
+  void read_sources(Keys& keys) noexcept {
+    for (std::size_t s = 0; plain && s < Item::kSources; ++s) plain = sources[s].read(keys);
+  }
+
+  // What `lookup(mapping, key)` finds, for the conversion.
+  [[nodiscard]] Result<Borrowed> operator()(PyObject* mapping, KeyId key) const noexcept {
+    for (std::size_t k = 0; k < kKeys.size(); ++k) {
+      if (kKeys[k] == key) return Borrowed{found[k]};
+    }
+    // The source keys: the first source dict that is `mapping`.
+    const std::size_t which = key == KeyId::Kind ? 0 : 1;
+    for (const auto& source : sources) {
+      if (source.dict == mapping) return Borrowed{source.found[which]};
+    }
+    return Borrowed{nullptr};  // not reached: every source that is a mapping was read
+  }
+};
+
+struct Node {
+  // The source mapping comes first.
+  static constexpr std::array kKeys{KeyId::Source, KeyId::Sha256};
+  static constexpr std::size_t kSources = 1;
+  static bool plain_values(const std::array<PyObject*, 2>&) noexcept { return true; }
+};
+
+struct Edge {
+  // The source mappings come first.
+  static constexpr std::array kKeys{KeyId::Parent, KeyId::Child, KeyId::Occurrence};
+  static constexpr std::size_t kSources = 2;
+  // An occurrence that is no int would run its __index__.
+  static bool plain_values(const std::array<PyObject*, 3>& found) noexcept {
+    return found[2] == nullptr || PyLong_Check(found[2]);
+  }
+};
+
+// Items between two stages. Each item costs a few hundred cycles, so a couple
+// of items cover the time memory takes to answer.
+constexpr Py_ssize_t kStep = 2;
+constexpr Py_ssize_t kAhead = 5 * kStep;  // from the first stage to the conversion
+constexpr std::size_t kRing = 16;
+static_assert(kRing > static_cast<std::size_t>(kAhead));
+
+// Converts items [from, to) of `list` with `convert(read)` in list order,
+// reading ahead. No Python code runs meanwhile, so the list stays as it is.
+// Returns `to`, or the index of the first item that needs LiveLookup.
+template <class Item, class Convert>
+Result<Py_ssize_t> convert_read_ahead(PyObject* list, Py_ssize_t from, Py_ssize_t to, Keys& keys,
+                                      Convert&& convert) {
+  std::array<ItemRead<Item>, kRing> ring;
+  auto at = [&](Py_ssize_t index) -> ItemRead<Item>& { return ring[static_cast<std::size_t>(index) % kRing]; };
+  auto in_range = [&](Py_ssize_t index) { return index >= from && index < to; };
+  for (Py_ssize_t lead = from; lead < to + kAhead; ++lead) {
+    if (in_range(lead)) at(lead).fetch(list, lead);
+    if (in_range(lead - kStep)) at(lead - kStep).table();
+    if (in_range(lead - 2 * kStep)) at(lead - 2 * kStep).read(keys);
+    if (in_range(lead - 3 * kStep)) at(lead - 3 * kStep).source_tables();
+    if (in_range(lead - 4 * kStep)) at(lead - 4 * kStep).read_sources(keys);
+    const Py_ssize_t index = lead - kAhead;
+    if (!in_range(index)) continue;
+    const ItemRead<Item>& read = at(index);
+    if (!read.plain) return index;
+    if (auto done = convert(read); !done) return propagate(done);
+  }
+  return to;
+}
+
+// Walks a list by index, bounded by the smaller of its length at the start and
+// its length now: Python code run for one item (a key's __eq__, an __index__)
+// may shrink or grow the list. Items appended during the walk are not visited.
+// Runs of items that need no lookup go through `fast(from, to)`; the others,
+// each held by its own reference, through `live(item)`, with `before_live(i)`
+// called first.
+template <class Fast, class BeforeLive, class Live>
+Result<void> walk_list(PyObject* list, Fast&& fast, BeforeLive&& before_live, Live&& live) {
+  const Py_ssize_t start = PyList_GET_SIZE(list);
+  for (Py_ssize_t i = 0;;) {
+    const Py_ssize_t end = std::min(start, PyList_GET_SIZE(list));
+    if (i >= end) return {};
+    auto stop = fast(i, end);
+    if (!stop) return propagate(stop);
+    i = *stop;
+    if (i >= end) return {};
+    before_live(i);
+    const Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+    if (auto done = live(item.get()); !done) return propagate(done);
+    ++i;
+  }
 }
 
 }  // namespace
 
-Conversion Conversion::make(std::pmr::memory_resource* texts) {
-  return {make_key("schema"), make_key("nodes"), make_key("edges"),  make_key("source"),
-          make_key("sha256"), make_key("kind"),  make_key("value"), make_key("parent"),
-          make_key("child"),  make_key("occurrence"), texts};
+std::string_view Keys::text(KeyId key) noexcept { return kKeyTexts[static_cast<std::size_t>(key)]; }
+
+PyObject* Keys::object(KeyId key) {
+  Ref& object = objects_[static_cast<std::size_t>(key)];
+  if (!object) object = new_ascii_str(text(key));
+  return object.get();
 }
 
-Result<Ref> lookup(PyObject* mapping, const Key& key) {
-  PyObject* value = lookup_borrowed(mapping, key);
+bool Keys::adopt_if_named(PyObject* stored, KeyId key) noexcept {
+  const std::string_view name = text(key);
+  if (!PyUnicode_IS_COMPACT_ASCII(stored) || PyUnicode_GET_LENGTH(stored) != static_cast<Py_ssize_t>(name.size()) ||
+      std::memcmp(PyUnicode_1BYTE_DATA(stored), name.data(), name.size()) != 0) {
+    return false;
+  }
+  objects_[static_cast<std::size_t>(key)] = Ref::borrow(stored);
+  return true;
+}
+
+Result<Ref> LiveLookup::operator()(PyObject* mapping, KeyId key) const {
+  PyObject* value = PyDict_GetItemWithError(mapping, keys_.object(key));
   if (value != nullptr) return Ref::borrow(value);
   if (PyErr_Occurred()) return raised();
   return Ref();
 }
 
-Result<std::pmr::string> string_field(PyObject* mapping, const Key& key,
-                                      std::pmr::memory_resource* texts) {
-  // The text is copied before any Python code could run, so the value needs
-  // no reference of its own.
-  PyObject* value = lookup_borrowed(mapping, key);
-  if (value == nullptr) {
-    if (PyErr_Occurred()) return raised();
-    return invalid_manifest("manifest object requires " + std::string(key.text));
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
-  if (utf8 == nullptr) {
+Result<std::string_view> string_text(PyObject* value, KeyId key) {
+  if (value == nullptr) return invalid_manifest("manifest object requires " + std::string(Keys::text(key)));
+  if (PyUnicode_Check(value)) {
+    if (PyUnicode_IS_COMPACT_ASCII(value)) {
+      return std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value)),
+                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+    }
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size)) {
+      return std::string_view(utf8, static_cast<std::size_t>(size));
+    }
+    if (passes_through()) return raised();
     PyErr_Clear();  // a lone surrogate fails like a non-string
-    return invalid_manifest("manifest field " + std::string(key.text) + " must be a string");
   }
-  return std::pmr::string(utf8, static_cast<std::size_t>(size), texts);
+  return invalid_manifest("manifest field " + std::string(Keys::text(key)) + " must be a string");
 }
 
-Result<CanonicalSource> parse_source(PyObject* object, const Conversion& conversion) {
-  if (!PyDict_Check(object)) return invalid_manifest("source must be a mapping");
-  auto kind = string_field(object, conversion.kind, conversion.texts);
-  if (!kind) return propagate(kind);
-  auto text = string_field(object, conversion.value, conversion.texts);
-  if (!text) return propagate(text);
+Result<void> add_nodes(PyObject* nodes, CompositionHasher& hasher, Keys& keys) {
+  if (!PyList_Check(nodes)) return invalid_manifest("manifest nodes must be a list");
+  return walk_list(
+      nodes,
+      [&](Py_ssize_t from, Py_ssize_t to) {
+        return convert_read_ahead<Node>(nodes, from, to, keys, [&](const ItemRead<Node>& read) {
+          return convert_node(read.item, read, hasher);
+        });
+      },
+      [](Py_ssize_t) {}, [&](PyObject* item) { return convert_node(item, LiveLookup(keys), hasher); });
+}
 
-  auto refused = [](CanonicalSourceError e) {
-    return error(code::kInvalidCanonicalSource, std::string(message(e)));
+Result<void> add_edges(PyObject* edges, CompositionHasher& hasher, Keys& keys) {
+  if (!PyList_Check(edges)) return invalid_manifest("manifest edges must be a list");
+  hasher.begin_edges(static_cast<std::uint64_t>(PyList_GET_SIZE(edges)));
+  auto add = [&](SourceText parent, SourceText child, std::uint32_t occurrence) {
+    hasher.add_edge(parent, child, occurrence);
   };
-  if (*kind == "url") {
-    auto url = CanonicalSourceUrl::try_from(std::move(*text));
-    if (!url) return refused(url.error());
-    return CanonicalSource(std::move(*url));
-  }
-  if (*kind == "local_path") {
-    auto path = CanonicalTemplatePath::try_from(std::move(*text));
-    if (!path) return refused(path.error());
-    return CanonicalSource(std::move(*path));
-  }
-  return invalid_manifest("source kind must be local_path or url");
-}
-
-Result<std::vector<ResolvedTemplateNode>> parse_nodes(PyObject* object, const Conversion& conversion) {
-  if (!PyList_Check(object)) return invalid_manifest("manifest nodes must be a list");
-  return walk_list<ResolvedTemplateNode>(object, [&](PyObject* item) -> Result<ResolvedTemplateNode> {
-    if (!PyDict_Check(item)) return invalid_manifest("manifest node must be a mapping");
-    auto source_value = lookup(item, conversion.source);
-    if (!source_value) return propagate(source_value);
-    if (!*source_value) return invalid_manifest("manifest node requires source");
-    auto source = parse_source(source_value->get(), conversion);
-    if (!source) return propagate(source);
-    auto digest_text = string_field(item, conversion.sha256, conversion.texts);
-    if (!digest_text) return propagate(digest_text);
-    auto digest = TemplateSha256::from_hex(*digest_text);
-    if (!digest) return error(digest.error());
-    return ResolvedTemplateNode{std::move(*source), *digest};
-  });
-}
-
-Result<std::vector<ResolvedIncludeEdge>> parse_edges(PyObject* object, const Conversion& conversion) {
-  if (!PyList_Check(object)) return invalid_manifest("manifest edges must be a list");
-  return walk_list<ResolvedIncludeEdge>(object, [&](PyObject* item) -> Result<ResolvedIncludeEdge> {
-    if (!PyDict_Check(item)) return invalid_manifest("manifest edge must be a mapping");
-    // All three entries are found before any is converted.
-    auto parent_value = lookup(item, conversion.parent);
-    if (!parent_value) return propagate(parent_value);
-    if (!*parent_value) return invalid_manifest("manifest edge requires parent");
-    auto child_value = lookup(item, conversion.child);
-    if (!child_value) return propagate(child_value);
-    if (!*child_value) return invalid_manifest("manifest edge requires child");
-    auto occurrence_value = lookup(item, conversion.occurrence);
-    if (!occurrence_value) return propagate(occurrence_value);
-    if (!*occurrence_value) return invalid_manifest("manifest edge requires occurrence");
-
-    auto occurrence = occurrence_of(occurrence_value->get());
-    if (!occurrence) return propagate(occurrence);
-    auto parent = parse_source(parent_value->get(), conversion);
-    if (!parent) return propagate(parent);
-    auto child = parse_source(child_value->get(), conversion);
-    if (!child) return propagate(child);
-    return ResolvedIncludeEdge{std::move(*parent), std::move(*child), *occurrence};
-  });
+  auto replay = [&](SourceText parent, SourceText child, std::uint32_t occurrence) {
+    hasher.replay_edge(parent, child, occurrence);
+  };
+  auto read_ahead = [&](Py_ssize_t from, Py_ssize_t to, auto& sink) {
+    return convert_read_ahead<Edge>(edges, from, to, keys, [&](const ItemRead<Edge>& read) {
+      return convert_edge(read.item, read, sink);
+    });
+  };
+  // The caller's code may shorten the list, and then the stream must be written
+  // again with fewer edges. So before any of it can run, the hasher starts
+  // keeping the edges, and is handed those it has had once more: no Python code
+  // has run yet, so they read as they did.
+  auto keep_edges = [&](Py_ssize_t index) {
+    if (hasher.keeping_edges()) return;
+    hasher.keep_edges();
+    auto again = read_ahead(0, index, replay);
+    if (!again || *again != index) throw std::logic_error("edges read differently the second time");
+  };
+  return walk_list(
+      edges, [&](Py_ssize_t from, Py_ssize_t to) { return read_ahead(from, to, add); }, keep_edges,
+      [&](PyObject* item) { return convert_edge(item, LiveLookup(keys), add); });
 }
 
 }  // namespace vela_sha::py

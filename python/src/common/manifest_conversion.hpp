@@ -1,46 +1,99 @@
-// Python manifest mappings into the core's records. Every step returns its
+// Python manifest mappings into the composition hash. Every step returns its
 // value or the one failure that ends the call; nothing partial escapes.
 #pragma once
 
-#include <memory_resource>
-#include <string>
-#include <vector>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
 
 #include "failure.hpp"
-#include "vela_sha/manifest.hpp"
+#include "vela_sha/composition.hpp"
 
 namespace vela_sha::py {
 
-// A key and the text it was made from (for messages). Each key str is made
-// once per call and reused for every lookup, so its hash is computed once.
-struct Key {
-  mutable Ref str;
-  std::string_view text;
-  mutable bool adopted = false;
+// The keys a manifest is read by.
+enum class KeyId : std::uint8_t { Schema, Nodes, Edges, Source, Sha256, Kind, Value, Parent, Child, Occurrence };
+inline constexpr std::size_t kKeyCount = 10;
+
+// One call's key objects. Once one of the caller's dicts has shown its own
+// str for a key, that object is used (dicts from one json.loads or one set of
+// literals share their key objects, so lookups then match on identity);
+// until then a str is made when a lookup first needs one.
+class Keys {
+ public:
+  [[nodiscard]] static std::string_view text(KeyId key) noexcept;
+
+  // A str to look `key` up with.
+  [[nodiscard]] PyObject* object(KeyId key);
+
+  // Reads the entries under `wanted` as lookups would find them, without a
+  // lookup and so without any of the caller's code: only from a dict whose keys
+  // are all exact str (whose equality is the interpreter's own) and that has
+  // few enough entries to be worth reading through. Returns false for any other
+  // dict, which then needs real lookups. Found values are borrowed; nullptr
+  // where a key is absent.
+  template <std::size_t N>
+  [[nodiscard]] bool read(PyObject* dict, const std::array<KeyId, N>& wanted,
+                          std::array<PyObject*, N>& found) noexcept;
+
+ private:
+  [[nodiscard]] bool adopt_if_named(PyObject* stored, KeyId key) noexcept;
+  std::array<Ref, kKeyCount> objects_;
 };
 
-// What one call's conversion shares: its keys, and the arena its texts are
-// copied into (so a manifest's texts sit together and go in one release).
-struct Conversion {
-  Key schema, nodes, edges, source, sha256, kind, value, parent, child, occurrence;
-  std::pmr::memory_resource* texts;
-
-  [[nodiscard]] static Conversion make(std::pmr::memory_resource* texts);
+// A value found by Keys::read: borrowed, as no Python code runs before it is used.
+struct Borrowed {
+  PyObject* object;
+  [[nodiscard]] PyObject* get() const noexcept { return object; }
+  explicit operator bool() const noexcept { return object != nullptr; }
 };
 
-// The value under `key` in the dict's own storage (a subclass's __getitem__ or
-// __missing__ never runs), as a new reference; an empty Ref if absent; or the
-// exception a stored key's __eq__ raised.
-[[nodiscard]] Result<Ref> lookup(PyObject* mapping, const Key& key);
+// Looks keys up in the dict's own storage (a subclass's __getitem__ or
+// __missing__ never runs). Holds each value found by its own reference, as the
+// caller's code may run in a later lookup or conversion.
+class LiveLookup {
+ public:
+  explicit LiveLookup(Keys& keys) noexcept : keys_(keys) {}
+  // The value under `key`, an empty Ref if absent, or the exception a stored
+  // key's __eq__ raised.
+  [[nodiscard]] Result<Ref> operator()(PyObject* mapping, KeyId key) const;
 
-// The text of a required string entry, as an owned UTF-8 copy in `texts`.
-[[nodiscard]] Result<std::pmr::string> string_field(PyObject* mapping, const Key& key,
-                                                    std::pmr::memory_resource* texts);
+ private:
+  Keys& keys_;
+};
 
-[[nodiscard]] Result<CanonicalSource> parse_source(PyObject* object, const Conversion& conversion);
-[[nodiscard]] Result<std::vector<ResolvedTemplateNode>> parse_nodes(PyObject* object,
-                                                                    const Conversion& conversion);
-[[nodiscard]] Result<std::vector<ResolvedIncludeEdge>> parse_edges(PyObject* object,
-                                                                   const Conversion& conversion);
+// The UTF-8 text of a required string entry found as `value` (nullptr if
+// absent). It lives as long as `value` does.
+[[nodiscard]] Result<std::string_view> string_text(PyObject* value, KeyId key);
+
+// Hands the nodes of the list `nodes`, then the edges of the list `edges`, to
+// `hasher`, converting and checking each item in list order.
+[[nodiscard]] Result<void> add_nodes(PyObject* nodes, CompositionHasher& hasher, Keys& keys);
+[[nodiscard]] Result<void> add_edges(PyObject* edges, CompositionHasher& hasher, Keys& keys);
+
+// ---
+
+template <std::size_t N>
+bool Keys::read(PyObject* dict, const std::array<KeyId, N>& wanted, std::array<PyObject*, N>& found) noexcept {
+  // Reading costs a step per entry; dicts larger than this are rare enough to
+  // take the lookups instead.
+  constexpr Py_ssize_t kMostEntries = 16;
+  found.fill(nullptr);
+  const Py_ssize_t entries = PyDict_GET_SIZE(dict);
+  if (entries > kMostEntries) return false;
+  Py_ssize_t position = 0;
+  PyObject *stored, *value;
+  for (Py_ssize_t seen = 0; seen < entries && PyDict_Next(dict, &position, &stored, &value); ++seen) {
+    if (!PyUnicode_CheckExact(stored)) return false;
+    for (std::size_t w = 0; w < N; ++w) {
+      if (stored == objects_[static_cast<std::size_t>(wanted[w])].get() || adopt_if_named(stored, wanted[w])) {
+        found[w] = value;
+        break;
+      }
+    }
+  }
+  return true;
+}
 
 }  // namespace vela_sha::py
