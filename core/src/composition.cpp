@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "huge_buffer.hpp"
 #include "siphash.hpp"
 
 namespace vela_sha {
@@ -162,30 +163,25 @@ constexpr std::size_t kLag = 16;
 constexpr std::size_t kStagingBytes = 64 * 1024;
 // Node entries are hashed every 16 KiB, while they are still in cache.
 constexpr std::size_t kNodeHashStep = 16 * 1024;
-constexpr std::size_t kChunkBytes = 256 * 1024;
 // What a thread keeps for its next hasher: 2 MiB of node chunks and a set of
-// up to 2 MiB (manifests of up to about 87,000 nodes fit in both).
+// up to 2 MiB (manifests of up to about 87,000 nodes fit in both). Past that,
+// chunks are huge pages.
+constexpr std::size_t kChunkBytes = 256 * 1024;
 constexpr std::size_t kKeptChunks = 8;
-constexpr std::size_t kKeptSlots = std::size_t{1} << 17;
+constexpr std::size_t kKeptTableBytes = std::size_t{2} << 20;
 
 struct Chunk {
-  std::unique_ptr<std::uint8_t[]> bytes;
-  std::size_t capacity = 0, used = 0;
+  detail::HugeBuffer bytes;
+  std::size_t used = 0;
+  [[nodiscard]] std::uint8_t* data() const noexcept { return bytes.data(); }
+  [[nodiscard]] std::size_t capacity() const noexcept { return bytes.size(); }
 };
-
-Chunk new_chunk(std::size_t capacity) {
-  return {std::make_unique_for_overwrite<std::uint8_t[]>(capacity), capacity, 0};
-}
 
 // A set slot: a node's keyed hash and its entry in the node chunks (whose
 // first bytes are the source's kind, length and text). Never iterated.
 struct Slot {
   std::uint64_t hash;
   const std::uint8_t* entry;  // nullptr: free
-};
-
-struct FreeDeleter {
-  void operator()(void* memory) const noexcept { std::free(memory); }
 };
 
 }  // namespace
@@ -196,8 +192,8 @@ struct FreeDeleter {
 struct CompositionHasher::State {
   std::unique_ptr<std::uint8_t[]> staging = std::make_unique_for_overwrite<std::uint8_t[]>(kStagingBytes);
   std::vector<Chunk> chunks;  // node entries; [0, chunk] in use, the rest spare
-  std::unique_ptr<Slot[], FreeDeleter> table;
-  std::size_t table_slots = 0;
+  detail::HugeBuffer table_memory;
+  Slot* table = nullptr;
   bool busy = false, heap = false;
 
   std::optional<Sha256> sha;
@@ -229,19 +225,17 @@ struct CompositionHasher::State {
     inserts.clear();
     probes.clear();
     compares.clear();
-    if (chunks.empty()) chunks.push_back(new_chunk(kChunkBytes));
+    if (chunks.empty()) chunks.push_back({detail::HugeBuffer(kChunkBytes)});
     chunks[0].used = 0;
     // Never more than two-thirds full, so a probe usually ends at its first slot.
     const std::size_t slots = std::bit_ceil(node_count + node_count / 2 + 1);
-    if (slots <= table_slots) {
-      std::memset(table.get(), 0, slots * sizeof(Slot));
+    if (slots * sizeof(Slot) <= table_memory.size()) {
+      std::memset(table_memory.data(), 0, slots * sizeof(Slot));
     } else {
-      table.reset();
-      table_slots = 0;
-      table.reset(static_cast<Slot*>(std::calloc(slots, sizeof(Slot))));
-      if (!table) throw std::bad_alloc();
-      table_slots = slots;
+      table_memory = detail::HugeBuffer();
+      table_memory = detail::HugeBuffer(slots * sizeof(Slot));
     }
+    table = reinterpret_cast<Slot*>(table_memory.data());
     mask = slots - 1;
     sha.emplace();
     write_head(node_count);
@@ -249,12 +243,9 @@ struct CompositionHasher::State {
 
   // Gives back all but a few MiB, ready for the thread's next hasher.
   void trim() noexcept {
-    std::erase_if(chunks, [](const Chunk& c) { return c.capacity != kChunkBytes; });
+    std::erase_if(chunks, [](const Chunk& c) { return c.capacity() != kChunkBytes; });
     if (chunks.size() > kKeptChunks) chunks.resize(kKeptChunks);
-    if (table_slots > kKeptSlots) {
-      table.reset();
-      table_slots = 0;
-    }
+    if (table_memory.size() > kKeptTableBytes) table_memory = detail::HugeBuffer();
     std::vector<std::uint8_t>().swap(kept);
   }
 
@@ -284,17 +275,18 @@ struct CompositionHasher::State {
   // Node entries go to SHA-256 a few KiB at a time, while they are in cache.
   void hash_nodes() noexcept {
     Chunk& c = chunks[chunk];
-    sha->update({c.bytes.get() + hashed, c.used - hashed});
+    sha->update({c.data() + hashed, c.used - hashed});
     hashed = c.used;
   }
 
   Chunk& chunk_with_room(std::size_t size) {
-    if (chunks[chunk].capacity - chunks[chunk].used >= size) return chunks[chunk];
+    if (chunks[chunk].capacity() - chunks[chunk].used >= size) return chunks[chunk];
     hash_nodes();
     const std::size_t next = chunk + 1;
-    if (next == chunks.size() || chunks[next].capacity < size) {
+    if (next == chunks.size() || chunks[next].capacity() < size) {
+      const std::size_t standard = next < kKeptChunks ? kChunkBytes : detail::HugeBuffer::kHugePage;
       chunks.insert(chunks.begin() + static_cast<std::ptrdiff_t>(next),
-                    new_chunk(std::max(kChunkBytes, size)));
+                    {detail::HugeBuffer(std::max(standard, size))});
     }
     chunk = next;
     chunks[chunk].used = 0;
@@ -327,7 +319,9 @@ struct CompositionHasher::State {
         return;
       }
       if (slot.hash == endpoint.hash) {
+        // The entry's head and, if it holds this text, the text's last byte.
         __builtin_prefetch(slot.entry);
+        __builtin_prefetch(slot.entry + 8 + endpoint.size);
         endpoint.slot = i;
         if (compares.full()) compare(compares.pop());
         compares.push(endpoint);
@@ -396,7 +390,7 @@ struct CompositionHasher::State {
   void rehash(bool with_edges) noexcept {
     sha.emplace();
     write_head(nodes);
-    for (std::size_t i = 0; i <= chunk; ++i) sha->update({chunks[i].bytes.get(), chunks[i].used});
+    for (std::size_t i = 0; i <= chunk; ++i) sha->update({chunks[i].data(), chunks[i].used});
     if (with_edges) {
       write_count(edges);
       sha->update(kept);
@@ -483,7 +477,7 @@ void CompositionHasher::add_node(SourceText source, const TemplateSha256& sha256
   State& s = *state_;
   const std::size_t size = node_entry_size(source);
   Chunk& chunk = s.chunk_with_room(size);
-  std::uint8_t* const entry = chunk.bytes.get() + chunk.used;
+  std::uint8_t* const entry = chunk.data() + chunk.used;
   std::uint8_t* const digest = put_source(entry, source);
   put_u64(digest, 32);
   std::memcpy(digest + 8, sha256.bytes().data(), 32);

@@ -1,5 +1,6 @@
 #include "vela_sha/manifest.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <ostream>
 
@@ -53,35 +54,46 @@ std::expected<void, CanonicalSourceError> validate_representation(std::string_vi
   if (text.empty()) return std::unexpected(CanonicalSourceError{});
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
-  std::size_t i = 0;
+  // A block that may hold a refused byte gets the exact check. The last block
+  // of a text overlaps the one before it, so that no byte is left over.
+  auto refused_in = [&](std::size_t from, std::size_t to) {
+    for (std::size_t k = from; k < to; ++k) {
+      if (refused_at(bytes, k, size)) return true;
+    }
+    return false;
+  };
+  auto scan = [&](std::size_t width, auto&& flagged) {
+    for (std::size_t i = 0;; i += width) {
+      const std::size_t at = std::min(i, size - width);
+      if (flagged(at) && refused_in(at, at + width)) return false;
+      if (at + width == size) return true;
+    }
+  };
+  bool valid;
 #if defined(__SSE2__)
-  // 16 bytes a step: any byte <= 0x1F, DEL, backslash or C2 sends the block to
-  // the exact check.
-  const __m128i low = _mm_set1_epi8(0x1F);
-  for (; i + 16 <= size; i += 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-    const __m128i flags = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(block, low), block),
-                     _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7F))),
-        _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\\')),
-                     _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(0xC2)))));
-    if (_mm_movemask_epi8(flags) == 0) continue;
-    for (std::size_t k = i; k < i + 16; ++k) {
-      if (refused_at(bytes, k, size)) return std::unexpected(CanonicalSourceError{});
-    }
-  }
+  if (size >= 16) {
+    // Any byte <= 0x1F, DEL, backslash or C2 flags its block.
+    valid = scan(16, [bytes](std::size_t at) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
+      const __m128i flags = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(0x1F)), block),
+                       _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7F))),
+          _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\\')),
+                       _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(0xC2)))));
+      return _mm_movemask_epi8(flags) != 0;
+    });
+  } else
 #endif
-  for (; i + 8 <= size; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + i, 8);
-    if (suspicious(word) == 0) continue;
-    for (std::size_t k = i; k < i + 8; ++k) {
-      if (refused_at(bytes, k, size)) return std::unexpected(CanonicalSourceError{});
-    }
+  if (size >= 8) {
+    valid = scan(8, [bytes](std::size_t at) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes + at, 8);
+      return suspicious(word) != 0;
+    });
+  } else {
+    valid = !refused_in(0, size);
   }
-  for (; i < size; ++i) {
-    if (refused_at(bytes, i, size)) return std::unexpected(CanonicalSourceError{});
-  }
+  if (!valid) return std::unexpected(CanonicalSourceError{});
   return {};
 }
 
