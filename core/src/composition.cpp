@@ -186,6 +186,12 @@ struct Slot {
 
 }  // namespace
 
+// An endpoint's source, and whether it is a node's own (no check needed).
+struct CompositionHasher::Source {
+  SourceText text;
+  bool known;
+};
+
 // Everything a hasher works in. One per thread is kept between hashers (its
 // memory trimmed to a few MiB); a hasher made while the thread's own is in
 // use (one nested in another) gets one of its own.
@@ -372,17 +378,38 @@ struct CompositionHasher::State {
     return out + 4;
   }
 
+  // Checks the endpoint staged at `at` (unless it is a known node).
+  void check_staged(const std::uint8_t* at, const Source& source) noexcept {
+    if (!source.known) check_endpoint(at[0], at + 9, source.text.text.size());
+  }
+
+  // Stages an edge; the set checks its endpoints later, while the staging
+  // buffer still holds them.
+  void add_edge(const Source& parent, const Source& child, std::uint32_t occurrence) {
+    const std::size_t size = edge_entry_size(parent.text, child.text);
+    ++edges;
+    if (kStagingBytes - staged < size) {
+      flush_edges();
+      if (size > kStagingBytes) return add_large_edge(parent, child, occurrence);
+    }
+    std::uint8_t* const out = staging.get() + staged;
+    put_edge(out, parent.text, child.text, occurrence);
+    staged += size;
+    if (duplicate || unknown) return;  // the result is settled
+    check_staged(out, parent);
+    check_staged(out + 9 + parent.text.text.size(), child);
+  }
+
   // An edge larger than the staging buffer, hashed whole and checked at once.
-  void add_large_edge(SourceText parent, SourceText child, std::uint32_t occurrence) {
-    std::vector<std::uint8_t> bytes(edge_entry_size(parent, child));
-    put_edge(bytes.data(), parent, child, occurrence);
+  void add_large_edge(const Source& parent, const Source& child, std::uint32_t occurrence) {
+    std::vector<std::uint8_t> bytes(edge_entry_size(parent.text, child.text));
+    put_edge(bytes.data(), parent.text, child.text, occurrence);
     sha->update(bytes);
     if (keeping) kept.insert(kept.end(), bytes.begin(), bytes.end());
-    if (!duplicate) {
-      check_endpoint(bytes[0], bytes.data() + 9, parent.text.size());
-      check_endpoint(bytes[9 + parent.text.size()], bytes.data() + 18 + parent.text.size(), child.text.size());
-      drain_probes();
-    }
+    if (duplicate) return;
+    check_staged(bytes.data(), parent);
+    check_staged(bytes.data() + 9 + parent.text.text.size(), child);
+    drain_probes();
   }
 
   // The whole stream again, for a node or edge count that came out lower
@@ -473,7 +500,7 @@ CompositionHasher::~CompositionHasher() {
   state_->busy = false;
 }
 
-void CompositionHasher::add_node(SourceText source, const TemplateSha256& sha256) {
+NodeHandle CompositionHasher::add_node(SourceText source, const TemplateSha256& sha256) {
   State& s = *state_;
   const std::size_t size = node_entry_size(source);
   Chunk& chunk = s.chunk_with_room(size);
@@ -490,6 +517,7 @@ void CompositionHasher::add_node(SourceText source, const TemplateSha256& sha256
     s.inserts.push({hash, entry});
   }
   if (chunk.used - s.hashed >= kNodeHashStep) s.hash_nodes();
+  return NodeHandle(entry);
 }
 
 void CompositionHasher::begin_edges(std::uint64_t edges) {
@@ -501,21 +529,15 @@ void CompositionHasher::begin_edges(std::uint64_t edges) {
   s.write_count(edges);
 }
 
-void CompositionHasher::add_edge(SourceText parent, SourceText child, std::uint32_t occurrence) {
-  State& s = *state_;
-  const std::size_t size = edge_entry_size(parent, child);
-  ++s.edges;
-  if (kStagingBytes - s.staged < size) {
-    s.flush_edges();
-    if (size > kStagingBytes) return s.add_large_edge(parent, child, occurrence);
-  }
-  std::uint8_t* const out = s.staging.get() + s.staged;
-  State::put_edge(out, parent, child, occurrence);
-  s.staged += size;
-  if (s.duplicate || s.unknown) return;  // the result is settled
-  s.check_endpoint(out[0], out + 9, parent.text.size());
-  std::uint8_t* const second = out + 9 + parent.text.size();
-  s.check_endpoint(second[0], second + 9, child.text.size());
+CompositionHasher::Source CompositionHasher::source_of(const Endpoint& endpoint) noexcept {
+  if (endpoint.node_ == nullptr) return {endpoint.source_, false};
+  const std::uint8_t* entry = endpoint.node_;
+  const std::string_view text(reinterpret_cast<const char*>(entry + 9), get_u64(entry + 1));
+  return {{static_cast<CanonicalSource::Member>(entry[0]), text}, true};
+}
+
+void CompositionHasher::add_edge(Endpoint parent, Endpoint child, std::uint32_t occurrence) {
+  state_->add_edge(source_of(parent), source_of(child), occurrence);
 }
 
 void CompositionHasher::keep_edges() {
@@ -524,11 +546,12 @@ void CompositionHasher::keep_edges() {
   s.keeping = true;
 }
 
-void CompositionHasher::replay_edge(SourceText parent, SourceText child, std::uint32_t occurrence) {
+void CompositionHasher::replay_edge(Endpoint parent, Endpoint child, std::uint32_t occurrence) {
   State& s = *state_;
+  const SourceText parent_text = source_of(parent).text, child_text = source_of(child).text;
   const std::size_t at = s.kept.size();
-  s.kept.resize(at + edge_entry_size(parent, child));
-  State::put_edge(s.kept.data() + at, parent, child, occurrence);
+  s.kept.resize(at + edge_entry_size(parent_text, child_text));
+  State::put_edge(s.kept.data() + at, parent_text, child_text, occurrence);
 }
 
 bool CompositionHasher::keeping_edges() const noexcept { return state_->keeping; }

@@ -51,6 +51,34 @@ struct SourceText {
   std::string_view text;
 };
 
+// A node added to a CompositionHasher, valid as long as the hasher is.
+class NodeHandle {
+ public:
+  NodeHandle() noexcept = default;
+  // Sends for the node's entry, which an edge naming it will read.
+  void prefetch() const noexcept { __builtin_prefetch(entry_); }
+
+ private:
+  friend class CompositionHasher;
+  friend class Endpoint;
+  explicit NodeHandle(const std::uint8_t* entry) noexcept : entry_(entry) {}
+  const std::uint8_t* entry_ = nullptr;
+};
+
+// An edge endpoint: a source, which is checked against the nodes, or a node
+// that the caller knows the endpoint to be (the same source, known without
+// comparing texts), which is taken as it is.
+class Endpoint {
+ public:
+  Endpoint(SourceText source) noexcept : source_(source) {}                   // NOLINT: implicit
+  Endpoint(NodeHandle node) noexcept : source_{}, node_(node.entry_) {}  // NOLINT: implicit
+
+ private:
+  friend class CompositionHasher;
+  SourceText source_;
+  const std::uint8_t* node_ = nullptr;
+};
+
 // The composition hash of a V1 manifest handed over one record at a time, in
 // manifest order, so that no manifest has to be built: nodes, then edges. The
 // stream is hashed while it is written. Node entries are copied and kept (the
@@ -67,25 +95,27 @@ class CompositionHasher {
   CompositionHasher(const CompositionHasher&) = delete;
   CompositionHasher& operator=(const CompositionHasher&) = delete;
 
-  void add_node(SourceText source, const TemplateSha256& sha256);
+  NodeHandle add_node(SourceText source, const TemplateSha256& sha256);
 
   // Ends the nodes. `edges`: how many edges the caller means to add; fewer may
   // come only if keep_edges() is called before the first edge that might be
   // the last.
   void begin_edges(std::uint64_t edges);
-  void add_edge(SourceText parent, SourceText child, std::uint32_t occurrence);
+  void add_edge(Endpoint parent, Endpoint child, std::uint32_t occurrence);
 
   // Keeps the edge entries from here on, so that the stream can be written
   // again with the number of edges that actually came. The edges added so far
   // must then be handed over once more, in order, through replay_edge.
   void keep_edges();
-  void replay_edge(SourceText parent, SourceText child, std::uint32_t occurrence);
+  void replay_edge(Endpoint parent, Endpoint child, std::uint32_t occurrence);
   [[nodiscard]] bool keeping_edges() const noexcept;
 
   [[nodiscard]] std::expected<CompositionSha256, CompositionError> finish();
 
  private:
   struct State;
+  struct Source;
+  static Source source_of(const Endpoint& endpoint) noexcept;
   State* state_;
 };
 

@@ -1,7 +1,11 @@
 #include "manifest_conversion.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <type_traits>
@@ -81,8 +85,9 @@ Result<Source<Held<Lookup>>> convert_source(PyObject* object, const Lookup& look
   return Source<Held<Lookup>>{SourceText{*member, *text}, std::move(*value)};
 }
 
+// Converts a node and hands it to `hasher`.
 template <class Lookup>
-Result<void> convert_node(PyObject* item, const Lookup& lookup, CompositionHasher& hasher) {
+Result<NodeHandle> convert_node(PyObject* item, const Lookup& lookup, CompositionHasher& hasher) {
   if (!PyDict_Check(item)) return invalid_manifest("manifest node must be a mapping");
   auto source_value = lookup(item, KeyId::Source);
   if (!source_value) return propagate(source_value);
@@ -95,11 +100,26 @@ Result<void> convert_node(PyObject* item, const Lookup& lookup, CompositionHashe
   if (!digest_text) return propagate(digest_text);
   auto digest = TemplateSha256::from_hex(*digest_text);
   if (!digest) return error(digest.error());
-  hasher.add_node(source->text, *digest);
-  return {};
+  return hasher.add_node(source->text, *digest);
 }
 
-// `add(parent, child, occurrence)` takes the converted edge.
+// An edge's parent or child: a node the lookup already knows it to be, or a
+// converted source (with what keeps its text alive).
+template <class Lookup>
+struct EdgeEnd {
+  Endpoint endpoint;
+  Held<Lookup> holder;
+};
+
+template <class Lookup>
+Result<EdgeEnd<Lookup>> convert_end(PyObject* object, const Lookup& lookup) {
+  if (const auto node = lookup.node_of(object)) return EdgeEnd<Lookup>{*node, {}};
+  auto source = convert_source(object, lookup);
+  if (!source) return propagate(source);
+  return EdgeEnd<Lookup>{source->text, std::move(source->holder)};
+}
+
+// Converts an edge; `add(parent, child, occurrence)` takes it.
 template <class Lookup, class Add>
 Result<void> convert_edge(PyObject* item, const Lookup& lookup, Add&& add) {
   if (!PyDict_Check(item)) return invalid_manifest("manifest edge must be a mapping");
@@ -116,13 +136,103 @@ Result<void> convert_edge(PyObject* item, const Lookup& lookup, Add&& add) {
 
   auto occurrence = occurrence_of(occurrence_value->get());
   if (!occurrence) return propagate(occurrence);
-  auto parent = convert_source(parent_value->get(), lookup);
+  auto parent = convert_end(parent_value->get(), lookup);
   if (!parent) return propagate(parent);
-  auto child = convert_source(child_value->get(), lookup);
+  auto child = convert_end(child_value->get(), lookup);
   if (!child) return propagate(child);
-  add(parent->text, child->text, *occurrence);
+  add(parent->endpoint, child->endpoint, *occurrence);
   return {};
 }
+
+// Which node each source mapping of the nodes became. An edge whose parent or
+// child is one of those very dicts names that node: while no Python code has
+// run since, the dict holds what it held, and reading it again would give the
+// same source (and the same success). Consulted only until Python code may
+// have run. The pairs are recorded in node order; the table that finds them is
+// only built once the first endpoints asked for show that edges do share the
+// nodes' dicts (those decoded from JSON have dicts of their own).
+class SourceMemo {
+ public:
+  explicit SourceMemo(std::size_t nodes) : pairs_(std::make_unique_for_overwrite<Pair[]>(nodes)) {}
+
+  [[nodiscard]] bool active() const noexcept { return active_; }
+  void forget() noexcept { active_ = false; }
+
+  void remember(PyObject* dict, NodeHandle node) noexcept { pairs_[count_++] = {dict, node}; }
+
+  void prefetch(PyObject* dict) const noexcept {
+    if (mask_ != 0) __builtin_prefetch(&table_[slot_of(dict)]);
+  }
+
+  [[nodiscard]] std::optional<NodeHandle> find(PyObject* dict) {
+    if (mask_ == 0) return sample(dict);
+    for (std::size_t i = slot_of(dict);; i = (i + 1) & mask_) {
+      if (table_[i].dict == dict) return table_[i].node;
+      if (table_[i].dict == nullptr) return std::nullopt;
+    }
+  }
+
+ private:
+  struct Pair {
+    PyObject* dict;
+    NodeHandle node;
+  };
+  static constexpr std::size_t kSample = 32;
+
+  [[nodiscard]] std::size_t slot_of(PyObject* dict) const noexcept {
+    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(dict) >> 4) * 0x9E3779B97F4A7C15ULL >>
+                                    shift_) & mask_;
+  }
+
+  // Collects the first endpoints; then builds the table if any of them is a
+  // node's dict, or stops being asked.
+  std::optional<NodeHandle> sample(PyObject* dict) {
+    sampled_[sampled_count_++] = dict;
+    if (sampled_count_ < kSample) return std::nullopt;
+    std::sort(sampled_.begin(), sampled_.end());
+    const bool shared = std::any_of(pairs_.get(), pairs_.get() + count_, [&](const Pair& pair) {
+      return std::binary_search(sampled_.begin(), sampled_.end(), pair.dict);
+    });
+    if (!shared) {
+      active_ = false;
+      return std::nullopt;
+    }
+    build();
+    return std::nullopt;
+  }
+
+  void build() {
+    const int bits = std::bit_width(2 * count_ + 1);
+    table_.reset(static_cast<Pair*>(std::calloc(std::size_t{1} << bits, sizeof(Pair))));
+    if (!table_) throw std::bad_alloc();
+    mask_ = (std::size_t{1} << bits) - 1;
+    shift_ = 64 - bits;
+    // Slots are sent for a few pairs ahead of their insertion.
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t k = 0; k < count_; ++k) {
+      if (k + kAhead < count_) __builtin_prefetch(&table_[slot_of(pairs_[k + kAhead].dict)]);
+      for (std::size_t i = slot_of(pairs_[k].dict);; i = (i + 1) & mask_) {
+        if (table_[i].dict == pairs_[k].dict) break;  // a dict two nodes share: a duplicate source
+        if (table_[i].dict == nullptr) {
+          table_[i] = pairs_[k];
+          break;
+        }
+      }
+    }
+  }
+
+  struct Free {
+    void operator()(void* memory) const noexcept { std::free(memory); }
+  };
+  std::unique_ptr<Pair[]> pairs_;
+  std::size_t count_ = 0;
+  std::array<PyObject*, kSample> sampled_;
+  std::size_t sampled_count_ = 0;
+  std::unique_ptr<Pair[], Free> table_;
+  std::size_t mask_ = 0;
+  int shift_ = 0;
+  bool active_ = true;
+};
 
 // ---- Reading ahead
 //
@@ -152,21 +262,43 @@ void prefetch_table(PyObject* dict) noexcept {
   __builtin_prefetch(table + 127);
 }
 
-// A source mapping read ahead: its dict, if it is one, and its kind and value.
+// What the stages share.
+struct Reading {
+  Keys& keys;
+  SourceMemo& memo;
+};
+
+// A source mapping read ahead: a node it is known to be, or its dict (if it is
+// one) with its kind and value.
 struct SourceRead {
   PyObject* dict;
   std::array<PyObject*, 2> found;
+  std::optional<NodeHandle> node;
+
+  // Stage 2: `value` was found; `known` if it may be a node's.
+  static void send_for(PyObject* value, bool known, Reading& reading) noexcept {
+    if (value == nullptr) return;
+    prefetch_object(value);
+    if (known && reading.memo.active()) reading.memo.prefetch(value);
+  }
 
   // Stage 3: `value` has arrived.
-  void locate(PyObject* value) noexcept {
+  void locate(PyObject* value, bool known, Reading& reading) noexcept {
+    node.reset();
+    if (value != nullptr && known && reading.memo.active()) node = reading.memo.find(value);
+    if (node) {
+      dict = value;
+      node->prefetch();
+      return;
+    }
     dict = value != nullptr && PyDict_Check(value) ? value : nullptr;
     if (dict != nullptr) prefetch_table(dict);
   }
 
   // Stage 4: false if the dict needs real lookups.
-  bool read(Keys& keys) noexcept {
-    if (dict == nullptr) return true;  // absent, or not a mapping: no lookup either way
-    if (!keys.read(dict, std::array{KeyId::Kind, KeyId::Value}, found)) return false;
+  bool read(Reading& reading) noexcept {
+    if (node || dict == nullptr) return true;  // known, absent, or not a mapping: no lookup either way
+    if (!reading.keys.read(dict, std::array{KeyId::Kind, KeyId::Value}, found)) return false;
     for (PyObject* text : found) {
       if (text != nullptr) prefetch_object(text);
     }
@@ -196,25 +328,29 @@ struct ItemRead {
   }
 
   // Stage 2. An item that is no mapping fails without a lookup.
-  void read(Keys& keys) noexcept {
+  void read(Reading& reading) noexcept {
     found.fill(nullptr);
-    plain = !PyDict_Check(item) || keys.read(item, kKeys, found);
+    plain = !PyDict_Check(item) || reading.keys.read(item, kKeys, found);
     if (!plain) return;
-    for (PyObject* value : found) {
-      if (value != nullptr) prefetch_object(value);
+    for (std::size_t k = 0; k < kKeys.size(); ++k) {
+      if (k < Item::kSources) {
+        SourceRead::send_for(found[k], Item::kNamesNodes, reading);
+      } else if (found[k] != nullptr) {
+        prefetch_object(found[k]);
+      }
     }
   }
 
   // Stage 3.
-  void source_tables() noexcept {
+  void source_tables(Reading& reading) noexcept {
     if (!plain) return;
-    for (std::size_t s = 0; s < Item::kSources; ++s) sources[s].locate(found[s]);
+    for (std::size_t s = 0; s < Item::kSources; ++s) sources[s].locate(found[s], Item::kNamesNodes, reading);
     plain = Item::plain_values(found);
   }
 
   // Stage 4.
-  void read_sources(Keys& keys) noexcept {
-    for (std::size_t s = 0; plain && s < Item::kSources; ++s) plain = sources[s].read(keys);
+  void read_sources(Reading& reading) noexcept {
+    for (std::size_t s = 0; plain && s < Item::kSources; ++s) plain = sources[s].read(reading);
   }
 
   // What `lookup(mapping, key)` finds, for the conversion.
@@ -225,9 +361,17 @@ struct ItemRead {
     // The source keys: the first source dict that is `mapping`.
     const std::size_t which = key == KeyId::Kind ? 0 : 1;
     for (const auto& source : sources) {
-      if (source.dict == mapping) return Borrowed{source.found[which]};
+      if (source.dict == mapping && !source.node) return Borrowed{source.found[which]};
     }
     return Borrowed{nullptr};  // not reached: every source that is a mapping was read
+  }
+
+  // The node the source mapping `object` is known to be, if any.
+  [[nodiscard]] std::optional<NodeHandle> node_of(PyObject* object) const noexcept {
+    for (const auto& source : sources) {
+      if (source.node && source.dict == object) return source.node;
+    }
+    return std::nullopt;
   }
 };
 
@@ -235,6 +379,7 @@ struct Node {
   // The source mapping comes first.
   static constexpr std::array kKeys{KeyId::Source, KeyId::Sha256};
   static constexpr std::size_t kSources = 1;
+  static constexpr bool kNamesNodes = false;
   static bool plain_values(const std::array<PyObject*, 2>&) noexcept { return true; }
 };
 
@@ -242,6 +387,8 @@ struct Edge {
   // The source mappings come first.
   static constexpr std::array kKeys{KeyId::Parent, KeyId::Child, KeyId::Occurrence};
   static constexpr std::size_t kSources = 2;
+  // Edges may name the nodes' own source mappings.
+  static constexpr bool kNamesNodes = true;
   // An occurrence that is no int would run its __index__.
   static bool plain_values(const std::array<PyObject*, 3>& found) noexcept {
     return found[2] == nullptr || PyLong_Check(found[2]);
@@ -259,7 +406,7 @@ static_assert(kRing > static_cast<std::size_t>(kAhead));
 // reading ahead. No Python code runs meanwhile, so the list stays as it is.
 // Returns `to`, or the index of the first item that needs LiveLookup.
 template <class Item, class Convert>
-Result<Py_ssize_t> convert_read_ahead(PyObject* list, Py_ssize_t from, Py_ssize_t to, Keys& keys,
+Result<Py_ssize_t> convert_read_ahead(PyObject* list, Py_ssize_t from, Py_ssize_t to, Reading& reading,
                                       Convert&& convert) {
   std::array<ItemRead<Item>, kRing> ring;
   auto at = [&](Py_ssize_t index) -> ItemRead<Item>& { return ring[static_cast<std::size_t>(index) % kRing]; };
@@ -267,9 +414,9 @@ Result<Py_ssize_t> convert_read_ahead(PyObject* list, Py_ssize_t from, Py_ssize_
   for (Py_ssize_t lead = from; lead < to + kAhead; ++lead) {
     if (in_range(lead)) at(lead).fetch(list, lead);
     if (in_range(lead - kStep)) at(lead - kStep).table();
-    if (in_range(lead - 2 * kStep)) at(lead - 2 * kStep).read(keys);
-    if (in_range(lead - 3 * kStep)) at(lead - 3 * kStep).source_tables();
-    if (in_range(lead - 4 * kStep)) at(lead - 4 * kStep).read_sources(keys);
+    if (in_range(lead - 2 * kStep)) at(lead - 2 * kStep).read(reading);
+    if (in_range(lead - 3 * kStep)) at(lead - 3 * kStep).source_tables(reading);
+    if (in_range(lead - 4 * kStep)) at(lead - 4 * kStep).read_sources(reading);
     const Py_ssize_t index = lead - kAhead;
     if (!in_range(index)) continue;
     const ItemRead<Item>& read = at(index);
@@ -346,29 +493,39 @@ Result<std::string_view> string_text(PyObject* value, KeyId key) {
   return invalid_manifest("manifest field " + std::string(Keys::text(key)) + " must be a string");
 }
 
-Result<void> add_nodes(PyObject* nodes, CompositionHasher& hasher, Keys& keys) {
+Result<void> add_manifest(PyObject* nodes, PyObject* edges, CompositionHasher& hasher, Keys& keys) {
   if (!PyList_Check(nodes)) return invalid_manifest("manifest nodes must be a list");
-  return walk_list(
+  SourceMemo memo(static_cast<std::size_t>(PyList_GET_SIZE(nodes)));
+  Reading reading{keys, memo};
+
+  auto added = walk_list(
       nodes,
       [&](Py_ssize_t from, Py_ssize_t to) {
-        return convert_read_ahead<Node>(nodes, from, to, keys, [&](const ItemRead<Node>& read) {
-          return convert_node(read.item, read, hasher);
+        return convert_read_ahead<Node>(nodes, from, to, reading, [&](const ItemRead<Node>& read) -> Result<void> {
+          auto node = convert_node(read.item, read, hasher);
+          if (!node) return propagate(node);
+          memo.remember(read.sources[0].dict, *node);
+          return {};
         });
       },
-      [](Py_ssize_t) {}, [&](PyObject* item) { return convert_node(item, LiveLookup(keys), hasher); });
-}
+      [&](Py_ssize_t) { memo.forget(); },
+      [&](PyObject* item) -> Result<void> {
+        auto node = convert_node(item, LiveLookup(keys), hasher);
+        if (!node) return propagate(node);
+        return {};
+      });
+  if (!added) return added;
 
-Result<void> add_edges(PyObject* edges, CompositionHasher& hasher, Keys& keys) {
   if (!PyList_Check(edges)) return invalid_manifest("manifest edges must be a list");
   hasher.begin_edges(static_cast<std::uint64_t>(PyList_GET_SIZE(edges)));
-  auto add = [&](SourceText parent, SourceText child, std::uint32_t occurrence) {
+  auto add = [&](Endpoint parent, Endpoint child, std::uint32_t occurrence) {
     hasher.add_edge(parent, child, occurrence);
   };
-  auto replay = [&](SourceText parent, SourceText child, std::uint32_t occurrence) {
+  auto replay = [&](Endpoint parent, Endpoint child, std::uint32_t occurrence) {
     hasher.replay_edge(parent, child, occurrence);
   };
   auto read_ahead = [&](Py_ssize_t from, Py_ssize_t to, auto& sink) {
-    return convert_read_ahead<Edge>(edges, from, to, keys, [&](const ItemRead<Edge>& read) {
+    return convert_read_ahead<Edge>(edges, from, to, reading, [&](const ItemRead<Edge>& read) {
       return convert_edge(read.item, read, sink);
     });
   };
@@ -376,14 +533,16 @@ Result<void> add_edges(PyObject* edges, CompositionHasher& hasher, Keys& keys) {
   // again with fewer edges. So before any of it can run, the hasher starts
   // keeping the edges, and is handed those it has had once more: no Python code
   // has run yet, so they read as they did.
-  auto keep_edges = [&](Py_ssize_t index) {
-    if (hasher.keeping_edges()) return;
-    hasher.keep_edges();
-    auto again = read_ahead(0, index, replay);
-    if (!again || *again != index) throw std::logic_error("edges read differently the second time");
+  auto before_live = [&](Py_ssize_t index) {
+    if (!hasher.keeping_edges()) {
+      hasher.keep_edges();
+      auto again = read_ahead(0, index, replay);
+      if (!again || *again != index) throw std::logic_error("edges read differently the second time");
+    }
+    memo.forget();
   };
   return walk_list(
-      edges, [&](Py_ssize_t from, Py_ssize_t to) { return read_ahead(from, to, add); }, keep_edges,
+      edges, [&](Py_ssize_t from, Py_ssize_t to) { return read_ahead(from, to, add); }, before_live,
       [&](PyObject* item) { return convert_edge(item, LiveLookup(keys), add); });
 }
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "failure.hpp"
@@ -58,6 +59,8 @@ class LiveLookup {
   // The value under `key`, an empty Ref if absent, or the exception a stored
   // key's __eq__ raised.
   [[nodiscard]] Result<Ref> operator()(PyObject* mapping, KeyId key) const;
+  // Every source mapping is read through lookups.
+  [[nodiscard]] static std::optional<NodeHandle> node_of(PyObject*) noexcept { return std::nullopt; }
 
  private:
   Keys& keys_;
@@ -69,8 +72,7 @@ class LiveLookup {
 
 // Hands the nodes of the list `nodes`, then the edges of the list `edges`, to
 // `hasher`, converting and checking each item in list order.
-[[nodiscard]] Result<void> add_nodes(PyObject* nodes, CompositionHasher& hasher, Keys& keys);
-[[nodiscard]] Result<void> add_edges(PyObject* edges, CompositionHasher& hasher, Keys& keys);
+[[nodiscard]] Result<void> add_manifest(PyObject* nodes, PyObject* edges, CompositionHasher& hasher, Keys& keys);
 
 // ---
 

@@ -42,8 +42,7 @@ Result<Ref> calculate(PyObject* input, const Lookup& lookup, Keys& keys) {
   const Ref nodes = Ref::borrow(nodes_value->get()), edges = Ref::borrow(edges_value->get());
 
   CompositionHasher hasher(PyList_Check(nodes.get()) ? static_cast<std::uint64_t>(PyList_GET_SIZE(nodes.get())) : 0);
-  if (auto added = add_nodes(nodes.get(), hasher, keys); !added) return propagate(added);
-  if (auto added = add_edges(edges.get(), hasher, keys); !added) return propagate(added);
+  if (auto added = add_manifest(nodes.get(), edges.get(), hasher, keys); !added) return propagate(added);
   const auto digest = hasher.finish();
   if (!digest) {
     return error(kCompositionCodes.at(static_cast<std::size_t>(digest.error())),
