@@ -8,7 +8,6 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
-#include <type_traits>
 
 namespace vela_sha::py {
 namespace {
@@ -47,23 +46,21 @@ std::optional<CanonicalSource::Member> member_of(std::string_view kind) noexcept
   return std::nullopt;
 }
 
-// A source's text and what keeps it alive (a Ref, or nothing where no Python
-// code can run before the text is used).
-template <class Held>
+// ---- The rules
+//
+// Every check, its order and its error, through real lookups: the caller's
+// code (a key's __eq__, an __index__) runs where these functions reach it,
+// and each value found is held by its own reference meanwhile.
+
+// A source's text and the str that keeps it alive.
 struct Source {
   SourceText text;
-  Held holder;
+  Ref holder;
 };
 
-// The rules for one source mapping, one node and one edge, written once for
-// both ways of finding entries: `lookup(mapping, key)` gives a Result holding
-// the value found (empty if absent).
-template <class Lookup>
-using Held = typename std::invoke_result_t<const Lookup&, PyObject*, KeyId>::value_type;
-
-template <class Lookup>
-Result<Source<Held<Lookup>>> convert_source(PyObject* object, const Lookup& lookup) {
+Result<Source> convert_source(PyObject* object, Keys& keys) {
   if (!PyDict_Check(object)) return invalid_manifest("source must be a mapping");
+  const LiveLookup lookup(keys);
   // Both entries are read and tested before the kind is compared; the kind's
   // text is done with before the value is looked up.
   std::optional<CanonicalSource::Member> member;
@@ -82,17 +79,16 @@ Result<Source<Held<Lookup>>> convert_source(PyObject* object, const Lookup& look
   if (auto valid = validate_representation(*text); !valid) {
     return error(code::kInvalidCanonicalSource, std::string(message(valid.error())));
   }
-  return Source<Held<Lookup>>{SourceText{*member, *text}, std::move(*value)};
+  return Source{SourceText{*member, *text}, std::move(*value)};
 }
 
-// Converts a node and hands it to `hasher`.
-template <class Lookup>
-Result<NodeHandle> convert_node(PyObject* item, const Lookup& lookup, CompositionHasher& hasher) {
+Result<void> convert_node(PyObject* item, Keys& keys, CompositionHasher& hasher) {
   if (!PyDict_Check(item)) return invalid_manifest("manifest node must be a mapping");
+  const LiveLookup lookup(keys);
   auto source_value = lookup(item, KeyId::Source);
   if (!source_value) return propagate(source_value);
   if (!*source_value) return invalid_manifest("manifest node requires source");
-  auto source = convert_source(source_value->get(), lookup);
+  auto source = convert_source(source_value->get(), keys);
   if (!source) return propagate(source);
   auto digest_value = lookup(item, KeyId::Sha256);
   if (!digest_value) return propagate(digest_value);
@@ -100,29 +96,13 @@ Result<NodeHandle> convert_node(PyObject* item, const Lookup& lookup, Compositio
   if (!digest_text) return propagate(digest_text);
   auto digest = TemplateSha256::from_hex(*digest_text);
   if (!digest) return error(digest.error());
-  return hasher.add_node(source->text, *digest);
+  hasher.add_node(source->text, *digest);
+  return {};
 }
 
-// An edge's parent or child: a node the lookup already knows it to be, or a
-// converted source (with what keeps its text alive).
-template <class Lookup>
-struct EdgeEnd {
-  Endpoint endpoint;
-  Held<Lookup> holder;
-};
-
-template <class Lookup>
-Result<EdgeEnd<Lookup>> convert_end(PyObject* object, const Lookup& lookup) {
-  if (const auto node = lookup.node_of(object)) return EdgeEnd<Lookup>{*node, {}};
-  auto source = convert_source(object, lookup);
-  if (!source) return propagate(source);
-  return EdgeEnd<Lookup>{source->text, std::move(source->holder)};
-}
-
-// Converts an edge; `add(parent, child, occurrence)` takes it.
-template <class Lookup, class Add>
-Result<void> convert_edge(PyObject* item, const Lookup& lookup, Add&& add) {
+Result<void> convert_edge(PyObject* item, Keys& keys, CompositionHasher& hasher) {
   if (!PyDict_Check(item)) return invalid_manifest("manifest edge must be a mapping");
+  const LiveLookup lookup(keys);
   // All three entries are found before any is converted.
   auto parent_value = lookup(item, KeyId::Parent);
   if (!parent_value) return propagate(parent_value);
@@ -136,13 +116,28 @@ Result<void> convert_edge(PyObject* item, const Lookup& lookup, Add&& add) {
 
   auto occurrence = occurrence_of(occurrence_value->get());
   if (!occurrence) return propagate(occurrence);
-  auto parent = convert_end(parent_value->get(), lookup);
+  auto parent = convert_source(parent_value->get(), keys);
   if (!parent) return propagate(parent);
-  auto child = convert_end(child_value->get(), lookup);
+  auto child = convert_source(child_value->get(), keys);
   if (!child) return propagate(child);
-  add(parent->endpoint, child->endpoint, *occurrence);
+  hasher.add_edge(parent->text, child->text, *occurrence);
   return {};
 }
+
+// ---- Reading ahead
+//
+// Past the caches, every step from an item to its texts (the item's dict, its
+// key table, the source dicts, theirs, the value strings) is a trip to memory,
+// and each depends on the one before. So items are read in stages, a few items
+// apart: each stage sends for what the next one will read, and by the time the
+// conversion reaches an item its objects are in cache. The stages only read
+// (with Keys::read, never a lookup), so none of the caller's code runs ahead of
+// its turn.
+//
+// The conversion that follows takes only items that are well-formed in every
+// way, giving what the rules above give them; it declines any other item
+// before it has changed anything, and that item then goes through the rules
+// (where its dicts were read without lookups, no caller code runs there either).
 
 // Which node each source mapping of the nodes became. An edge whose parent or
 // child is one of those very dicts names that node: while no Python code has
@@ -234,17 +229,6 @@ class SourceMemo {
   bool active_ = true;
 };
 
-// ---- Reading ahead
-//
-// Past the caches, every step from an item to its texts (the item's dict, its
-// key table, the source dicts, theirs, the value strings) is a trip to memory,
-// and each depends on the one before. So items are read in stages, a few items
-// apart: each stage sends for what the next one will read, and by the time the
-// conversion reaches an item its objects are in cache. The stages only read
-// (with Keys::read, never a lookup), so none of the caller's code runs ahead of
-// its turn; an item that would need a real lookup, or an __index__, is marked,
-// and is converted by LiveLookup when its turn comes.
-
 // A str of a typical path (a header and some 50 bytes of text) spans up to
 // three lines; dicts and ints fewer.
 void prefetch_object(PyObject* object) noexcept {
@@ -283,7 +267,7 @@ struct SourceRead {
   }
 
   // Stage 3: `value` has arrived.
-  void locate(PyObject* value, bool known, Reading& reading) noexcept {
+  void locate(PyObject* value, bool known, Reading& reading) {
     node.reset();
     if (value != nullptr && known && reading.memo.active()) node = reading.memo.find(value);
     if (node) {
@@ -297,7 +281,7 @@ struct SourceRead {
 
   // Stage 4: false if the dict needs real lookups.
   bool read(Reading& reading) noexcept {
-    if (node || dict == nullptr) return true;  // known, absent, or not a mapping: no lookup either way
+    if (node || dict == nullptr) return true;
     if (!reading.keys.read(dict, std::array{KeyId::Kind, KeyId::Value}, found)) return false;
     for (PyObject* text : found) {
       if (text != nullptr) prefetch_object(text);
@@ -306,8 +290,8 @@ struct SourceRead {
   }
 };
 
-// An item (node or edge) read ahead. `Item` gives its keys, which of them
-// hold source mappings, and which must be exact enough to need no lookup.
+// An item (node or edge) read ahead. `Item` gives its keys, of which the first
+// kSources hold source mappings.
 template <class Item>
 struct ItemRead {
   static constexpr auto kKeys = Item::kKeys;
@@ -327,10 +311,10 @@ struct ItemRead {
     if (PyDict_Check(item)) prefetch_table(item);
   }
 
-  // Stage 2. An item that is no mapping fails without a lookup.
+  // Stage 2.
   void read(Reading& reading) noexcept {
     found.fill(nullptr);
-    plain = !PyDict_Check(item) || reading.keys.read(item, kKeys, found);
+    plain = PyDict_Check(item) && reading.keys.read(item, kKeys, found);
     if (!plain) return;
     for (std::size_t k = 0; k < kKeys.size(); ++k) {
       if (k < Item::kSources) {
@@ -342,36 +326,14 @@ struct ItemRead {
   }
 
   // Stage 3.
-  void source_tables(Reading& reading) noexcept {
+  void source_tables(Reading& reading) {
     if (!plain) return;
     for (std::size_t s = 0; s < Item::kSources; ++s) sources[s].locate(found[s], Item::kNamesNodes, reading);
-    plain = Item::plain_values(found);
   }
 
   // Stage 4.
   void read_sources(Reading& reading) noexcept {
     for (std::size_t s = 0; plain && s < Item::kSources; ++s) plain = sources[s].read(reading);
-  }
-
-  // What `lookup(mapping, key)` finds, for the conversion.
-  [[nodiscard]] Result<Borrowed> operator()(PyObject* mapping, KeyId key) const noexcept {
-    for (std::size_t k = 0; k < kKeys.size(); ++k) {
-      if (kKeys[k] == key) return Borrowed{found[k]};
-    }
-    // The source keys: the first source dict that is `mapping`.
-    const std::size_t which = key == KeyId::Kind ? 0 : 1;
-    for (const auto& source : sources) {
-      if (source.dict == mapping && !source.node) return Borrowed{source.found[which]};
-    }
-    return Borrowed{nullptr};  // not reached: every source that is a mapping was read
-  }
-
-  // The node the source mapping `object` is known to be, if any.
-  [[nodiscard]] std::optional<NodeHandle> node_of(PyObject* object) const noexcept {
-    for (const auto& source : sources) {
-      if (source.node && source.dict == object) return source.node;
-    }
-    return std::nullopt;
   }
 };
 
@@ -380,7 +342,6 @@ struct Node {
   static constexpr std::array kKeys{KeyId::Source, KeyId::Sha256};
   static constexpr std::size_t kSources = 1;
   static constexpr bool kNamesNodes = false;
-  static bool plain_values(const std::array<PyObject*, 2>&) noexcept { return true; }
 };
 
 struct Edge {
@@ -389,11 +350,82 @@ struct Edge {
   static constexpr std::size_t kSources = 2;
   // Edges may name the nodes' own source mappings.
   static constexpr bool kNamesNodes = true;
-  // An occurrence that is no int would run its __index__.
-  static bool plain_values(const std::array<PyObject*, 3>& found) noexcept {
-    return found[2] == nullptr || PyLong_Check(found[2]);
-  }
 };
+
+// What became of a read-ahead item. Failed: the interpreter raised an
+// exception that must reach the caller (it is left set).
+enum class Fast { Added, Declined, Failed };
+
+Fast fast_text(PyObject* value, std::string_view& text) noexcept {
+  if (value == nullptr || !PyUnicode_Check(value)) return Fast::Declined;
+  if (PyUnicode_IS_COMPACT_ASCII(value)) {
+    text = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))};
+    return Fast::Added;
+  }
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size)) {
+    text = {utf8, static_cast<std::size_t>(size)};
+    return Fast::Added;
+  }
+  if (passes_through()) return Fast::Failed;
+  PyErr_Clear();
+  return Fast::Declined;
+}
+
+Fast fast_source(const SourceRead& read, SourceText& source) noexcept {
+  if (read.dict == nullptr) return Fast::Declined;
+  std::string_view kind, text;
+  if (const Fast taken = fast_text(read.found[0], kind); taken != Fast::Added) return taken;
+  if (const Fast taken = fast_text(read.found[1], text); taken != Fast::Added) return taken;
+  const auto member = member_of(kind);
+  if (!member || !validate_representation(text)) return Fast::Declined;
+  source = {*member, text};
+  return Fast::Added;
+}
+
+Fast fast_node(const ItemRead<Node>& read, CompositionHasher& hasher, SourceMemo& memo) {
+  if (read.found[0] == nullptr) return Fast::Declined;
+  SourceText source;
+  if (const Fast taken = fast_source(read.sources[0], source); taken != Fast::Added) return taken;
+  std::string_view digest_text;
+  if (const Fast taken = fast_text(read.found[1], digest_text); taken != Fast::Added) return taken;
+  const auto digest = TemplateSha256::from_hex(digest_text);
+  if (!digest) return Fast::Declined;
+  memo.remember(read.sources[0].dict, hasher.add_node(source, *digest));
+  return Fast::Added;
+}
+
+Fast fast_end(const SourceRead& read, Endpoint& endpoint) noexcept {
+  if (read.node) {
+    endpoint = *read.node;
+    return Fast::Added;
+  }
+  SourceText source;
+  const Fast taken = fast_source(read, source);
+  if (taken == Fast::Added) endpoint = source;
+  return taken;
+}
+
+// `add(parent, child, occurrence)` takes the edge.
+template <class Add>
+Fast fast_edge(const ItemRead<Edge>& read, Add& add) {
+  const auto& [parent, child, occurrence] = read.found;
+  if (parent == nullptr || child == nullptr || occurrence == nullptr || !PyLong_Check(occurrence)) {
+    return Fast::Declined;  // an occurrence that is no int would need its __index__
+  }
+  const long value = PyLong_AsLong(occurrence);
+  if (value == -1 && PyErr_Occurred()) {
+    PyErr_Clear();  // out of range
+    return Fast::Declined;
+  }
+  if (static_cast<unsigned long>(value) > 0xFFFFFFFFUL) return Fast::Declined;
+  Endpoint parent_end = SourceText{}, child_end = SourceText{};
+  if (const Fast taken = fast_end(read.sources[0], parent_end); taken != Fast::Added) return taken;
+  if (const Fast taken = fast_end(read.sources[1], child_end); taken != Fast::Added) return taken;
+  add(parent_end, child_end, static_cast<std::uint32_t>(value));
+  return Fast::Added;
+}
 
 // Items between two stages. Each item costs a few hundred cycles, so a couple
 // of items cover the time memory takes to answer.
@@ -404,7 +436,7 @@ static_assert(kRing > static_cast<std::size_t>(kAhead));
 
 // Converts items [from, to) of `list` with `convert(read)` in list order,
 // reading ahead. No Python code runs meanwhile, so the list stays as it is.
-// Returns `to`, or the index of the first item that needs LiveLookup.
+// Returns `to`, or the index of the first item declined.
 template <class Item, class Convert>
 Result<Py_ssize_t> convert_read_ahead(PyObject* list, Py_ssize_t from, Py_ssize_t to, Reading& reading,
                                       Convert&& convert) {
@@ -421,7 +453,14 @@ Result<Py_ssize_t> convert_read_ahead(PyObject* list, Py_ssize_t from, Py_ssize_
     if (!in_range(index)) continue;
     const ItemRead<Item>& read = at(index);
     if (!read.plain) return index;
-    if (auto done = convert(read); !done) return propagate(done);
+    switch (convert(read)) {
+      case Fast::Added:
+        break;
+      case Fast::Declined:
+        return index;
+      case Fast::Failed:
+        return raised();
+    }
   }
   return to;
 }
@@ -429,11 +468,10 @@ Result<Py_ssize_t> convert_read_ahead(PyObject* list, Py_ssize_t from, Py_ssize_
 // Walks a list by index, bounded by the smaller of its length at the start and
 // its length now: Python code run for one item (a key's __eq__, an __index__)
 // may shrink or grow the list. Items appended during the walk are not visited.
-// Runs of items that need no lookup go through `fast(from, to)`; the others,
-// each held by its own reference, through `live(item)`, with `before_live(i)`
-// called first.
-template <class Fast, class BeforeLive, class Live>
-Result<void> walk_list(PyObject* list, Fast&& fast, BeforeLive&& before_live, Live&& live) {
+// Runs of items go through `fast(from, to)`; an item it declines, held by its
+// own reference, through `rules(item)`, with `before_rules(index)` called first.
+template <class Fast, class BeforeRules, class Rules>
+Result<void> walk_list(PyObject* list, Fast&& fast, BeforeRules&& before_rules, Rules&& rules) {
   const Py_ssize_t start = PyList_GET_SIZE(list);
   for (Py_ssize_t i = 0;;) {
     const Py_ssize_t end = std::min(start, PyList_GET_SIZE(list));
@@ -442,9 +480,9 @@ Result<void> walk_list(PyObject* list, Fast&& fast, BeforeLive&& before_live, Li
     if (!stop) return propagate(stop);
     i = *stop;
     if (i >= end) return {};
-    before_live(i);
+    before_rules(i);
     const Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-    if (auto done = live(item.get()); !done) return propagate(done);
+    if (auto done = rules(item.get()); !done) return propagate(done);
     ++i;
   }
 }
@@ -497,23 +535,15 @@ Result<void> add_manifest(PyObject* nodes, PyObject* edges, CompositionHasher& h
   if (!PyList_Check(nodes)) return invalid_manifest("manifest nodes must be a list");
   SourceMemo memo(static_cast<std::size_t>(PyList_GET_SIZE(nodes)));
   Reading reading{keys, memo};
-
+  // The rules may run the caller's code: after that, a dict is no longer sure
+  // to hold what it held.
   auto added = walk_list(
       nodes,
       [&](Py_ssize_t from, Py_ssize_t to) {
-        return convert_read_ahead<Node>(nodes, from, to, reading, [&](const ItemRead<Node>& read) -> Result<void> {
-          auto node = convert_node(read.item, read, hasher);
-          if (!node) return propagate(node);
-          memo.remember(read.sources[0].dict, *node);
-          return {};
-        });
+        return convert_read_ahead<Node>(nodes, from, to, reading,
+                                        [&](const ItemRead<Node>& read) { return fast_node(read, hasher, memo); });
       },
-      [&](Py_ssize_t) { memo.forget(); },
-      [&](PyObject* item) -> Result<void> {
-        auto node = convert_node(item, LiveLookup(keys), hasher);
-        if (!node) return propagate(node);
-        return {};
-      });
+      [&](Py_ssize_t) { memo.forget(); }, [&](PyObject* item) { return convert_node(item, keys, hasher); });
   if (!added) return added;
 
   if (!PyList_Check(edges)) return invalid_manifest("manifest edges must be a list");
@@ -525,15 +555,14 @@ Result<void> add_manifest(PyObject* nodes, PyObject* edges, CompositionHasher& h
     hasher.replay_edge(parent, child, occurrence);
   };
   auto read_ahead = [&](Py_ssize_t from, Py_ssize_t to, auto& sink) {
-    return convert_read_ahead<Edge>(edges, from, to, reading, [&](const ItemRead<Edge>& read) {
-      return convert_edge(read.item, read, sink);
-    });
+    return convert_read_ahead<Edge>(edges, from, to, reading,
+                                    [&](const ItemRead<Edge>& read) { return fast_edge(read, sink); });
   };
-  // The caller's code may shorten the list, and then the stream must be written
-  // again with fewer edges. So before any of it can run, the hasher starts
-  // keeping the edges, and is handed those it has had once more: no Python code
-  // has run yet, so they read as they did.
-  auto before_live = [&](Py_ssize_t index) {
+  // The caller's code may also shorten the list, and then the stream must be
+  // written again with fewer edges. So before any of it can run, the hasher
+  // starts keeping the edges, and is handed those it has had once more: no
+  // Python code has run yet, so they read as they did.
+  auto before_rules = [&](Py_ssize_t index) {
     if (!hasher.keeping_edges()) {
       hasher.keep_edges();
       auto again = read_ahead(0, index, replay);
@@ -542,8 +571,8 @@ Result<void> add_manifest(PyObject* nodes, PyObject* edges, CompositionHasher& h
     memo.forget();
   };
   return walk_list(
-      edges, [&](Py_ssize_t from, Py_ssize_t to) { return read_ahead(from, to, add); }, before_live,
-      [&](PyObject* item) { return convert_edge(item, LiveLookup(keys), add); });
+      edges, [&](Py_ssize_t from, Py_ssize_t to) { return read_ahead(from, to, add); }, before_rules,
+      [&](PyObject* item) { return convert_edge(item, keys, hasher); });
 }
 
 }  // namespace vela_sha::py

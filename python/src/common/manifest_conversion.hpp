@@ -59,8 +59,6 @@ class LiveLookup {
   // The value under `key`, an empty Ref if absent, or the exception a stored
   // key's __eq__ raised.
   [[nodiscard]] Result<Ref> operator()(PyObject* mapping, KeyId key) const;
-  // Every source mapping is read through lookups.
-  [[nodiscard]] static std::optional<NodeHandle> node_of(PyObject*) noexcept { return std::nullopt; }
 
  private:
   Keys& keys_;
@@ -88,12 +86,13 @@ bool Keys::read(PyObject* dict, const std::array<KeyId, N>& wanted, std::array<P
   PyObject *stored, *value;
   for (Py_ssize_t seen = 0; seen < entries && PyDict_Next(dict, &position, &stored, &value); ++seen) {
     if (!PyUnicode_CheckExact(stored)) return false;
-    for (std::size_t w = 0; w < N; ++w) {
-      if (stored == objects_[static_cast<std::size_t>(wanted[w])].get() || adopt_if_named(stored, wanted[w])) {
-        found[w] = value;
-        break;
-      }
+    std::size_t w = 0;
+    while (w < N && stored != objects_[static_cast<std::size_t>(wanted[w])].get()) ++w;
+    if (w == N) {  // not one of the objects seen so far: compare texts
+      w = 0;
+      while (w < N && !adopt_if_named(stored, wanted[w])) ++w;
     }
+    if (w < N) found[w] = value;
   }
   return true;
 }
