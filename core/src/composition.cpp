@@ -13,6 +13,10 @@
 #include <stdexcept>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "huge_buffer.hpp"
 #include "siphash.hpp"
 
@@ -98,11 +102,36 @@ inline void put_u32(std::uint8_t* out, std::uint32_t value) noexcept {
   std::memcpy(out, &value, 4);
 }
 
+// Copies a text; most are short paths, which go in a few overlapping moves
+// rather than a call.
+inline void copy_text(std::uint8_t* out, const char* in, std::size_t size) noexcept {
+  auto move = [&](std::size_t at, auto word) {
+    std::memcpy(&word, in + at, sizeof word);
+    std::memcpy(out + at, &word, sizeof word);
+  };
+  struct Block {
+    std::uint64_t low, high;
+  };
+  if (size >= 16 && size <= 64) {
+    move(0, Block{});
+    if (size > 32) {
+      move(16, Block{});
+      move(size - 32, Block{});
+    }
+    move(size - 16, Block{});
+  } else if (size >= 8 && size < 16) {
+    move(0, std::uint64_t{});
+    move(size - 8, std::uint64_t{});
+  } else if (size != 0) {
+    std::memcpy(out, in, size);
+  }
+}
+
 // A source in stream form: kind byte, 8-byte length, text. Returns the end.
 inline std::uint8_t* put_source(std::uint8_t* out, SourceText source) noexcept {
   out[0] = static_cast<std::uint8_t>(source.member);
   put_u64(out + 1, source.text.size());
-  if (!source.text.empty()) std::memcpy(out + 9, source.text.data(), source.text.size());
+  copy_text(out + 9, source.text.data(), source.text.size());
   return out + 9 + source.text.size();
 }
 
@@ -116,6 +145,17 @@ constexpr std::size_t edge_entry_size(const SourceText& parent, const SourceText
 // words at a time, since most paths are short and a call costs more.
 bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) noexcept {
   if (size < 8) return size == 0 || std::memcmp(a, b, size) == 0;
+#if defined(__SSE2__)
+  if (size >= 16) {
+    auto differ = [&](std::size_t at) {
+      return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at)),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at)));
+    };
+    __m128i any = differ(size - 16);  // the last block, overlapping if need be
+    for (std::size_t at = 0; at + 16 < size; at += 16) any = _mm_or_si128(any, differ(at));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF;
+  }
+#endif
   std::uint64_t x, y, differ = 0;
   for (std::size_t i = 0; i + 8 <= size; i += 8) {
     std::memcpy(&x, a + i, 8);

@@ -179,14 +179,25 @@ class SourceMemo {
                                     shift_) & mask_;
   }
 
-  // Collects the first endpoints; then builds the table if any of them is a
-  // node's dict, or stops being asked.
+  // Collects the first endpoints (in a small table of their own); then builds
+  // the table if any of them is a node's dict, or stops being asked.
   std::optional<NodeHandle> sample(PyObject* dict) {
-    sampled_[sampled_count_++] = dict;
-    if (sampled_count_ < kSample) return std::nullopt;
-    std::sort(sampled_.begin(), sampled_.end());
+    constexpr std::size_t kMask = 2 * kSample - 1;
+    auto at = [](PyObject* p) { return static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(p) >> 4); };
+    for (std::size_t i = at(dict);; ++i) {
+      PyObject*& slot = sampled_[i & kMask];
+      if (slot == dict) break;
+      if (slot == nullptr) {
+        slot = dict;
+        break;
+      }
+    }
+    if (++sampled_count_ < kSample) return std::nullopt;
     const bool shared = std::any_of(pairs_.get(), pairs_.get() + count_, [&](const Pair& pair) {
-      return std::binary_search(sampled_.begin(), sampled_.end(), pair.dict);
+      for (std::size_t i = at(pair.dict);; ++i) {
+        if (sampled_[i & kMask] == pair.dict) return true;
+        if (sampled_[i & kMask] == nullptr) return false;
+      }
     });
     if (!shared) {
       active_ = false;
@@ -221,7 +232,7 @@ class SourceMemo {
   };
   std::unique_ptr<Pair[]> pairs_;
   std::size_t count_ = 0;
-  std::array<PyObject*, kSample> sampled_;
+  std::array<PyObject*, 2 * kSample> sampled_{};
   std::size_t sampled_count_ = 0;
   std::unique_ptr<Pair[], Free> table_;
   std::size_t mask_ = 0;
@@ -282,7 +293,7 @@ struct SourceRead {
   // Stage 4: false if the dict needs real lookups.
   bool read(Reading& reading) noexcept {
     if (node || dict == nullptr) return true;
-    if (!reading.keys.read(dict, std::array{KeyId::Kind, KeyId::Value}, found)) return false;
+    if (!reading.keys.read<KeyId::Kind, KeyId::Value>(dict, found)) return false;
     for (PyObject* text : found) {
       if (text != nullptr) prefetch_object(text);
     }
@@ -314,7 +325,7 @@ struct ItemRead {
   // Stage 2.
   void read(Reading& reading) noexcept {
     found.fill(nullptr);
-    plain = PyDict_Check(item) && reading.keys.read(item, kKeys, found);
+    plain = PyDict_Check(item) && Item::read(reading.keys, item, found);
     if (!plain) return;
     for (std::size_t k = 0; k < kKeys.size(); ++k) {
       if (k < Item::kSources) {
@@ -340,6 +351,9 @@ struct ItemRead {
 struct Node {
   // The source mapping comes first.
   static constexpr std::array kKeys{KeyId::Source, KeyId::Sha256};
+  static bool read(Keys& keys, PyObject* dict, std::array<PyObject*, 2>& found) noexcept {
+    return keys.read<KeyId::Source, KeyId::Sha256>(dict, found);
+  }
   static constexpr std::size_t kSources = 1;
   static constexpr bool kNamesNodes = false;
 };
@@ -347,6 +361,9 @@ struct Node {
 struct Edge {
   // The source mappings come first.
   static constexpr std::array kKeys{KeyId::Parent, KeyId::Child, KeyId::Occurrence};
+  static bool read(Keys& keys, PyObject* dict, std::array<PyObject*, 3>& found) noexcept {
+    return keys.read<KeyId::Parent, KeyId::Child, KeyId::Occurrence>(dict, found);
+  }
   static constexpr std::size_t kSources = 2;
   // Edges may name the nodes' own source mappings.
   static constexpr bool kNamesNodes = true;

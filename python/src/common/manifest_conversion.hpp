@@ -34,9 +34,8 @@ class Keys {
   // few enough entries to be worth reading through. Returns false for any other
   // dict, which then needs real lookups. Found values are borrowed; nullptr
   // where a key is absent.
-  template <std::size_t N>
-  [[nodiscard]] bool read(PyObject* dict, const std::array<KeyId, N>& wanted,
-                          std::array<PyObject*, N>& found) noexcept;
+  template <KeyId... Wanted>
+  [[nodiscard]] bool read(PyObject* dict, std::array<PyObject*, sizeof...(Wanted)>& found) noexcept;
 
  private:
   [[nodiscard]] bool adopt_if_named(PyObject* stored, KeyId key) noexcept;
@@ -74,23 +73,27 @@ class LiveLookup {
 
 // ---
 
-template <std::size_t N>
-bool Keys::read(PyObject* dict, const std::array<KeyId, N>& wanted, std::array<PyObject*, N>& found) noexcept {
+template <KeyId... Wanted>
+bool Keys::read(PyObject* dict, std::array<PyObject*, sizeof...(Wanted)>& found) noexcept {
+  constexpr std::size_t N = sizeof...(Wanted);
+  constexpr std::array<KeyId, N> wanted{Wanted...};
   // Reading costs a step per entry; dicts larger than this are rare enough to
   // take the lookups instead.
   constexpr Py_ssize_t kMostEntries = 16;
   found.fill(nullptr);
   const Py_ssize_t entries = PyDict_GET_SIZE(dict);
   if (entries > kMostEntries) return false;
+  std::array<PyObject*, N> known{objects_[static_cast<std::size_t>(Wanted)].get()...};
   Py_ssize_t position = 0;
   PyObject *stored, *value;
   for (Py_ssize_t seen = 0; seen < entries && PyDict_Next(dict, &position, &stored, &value); ++seen) {
     if (!PyUnicode_CheckExact(stored)) return false;
     std::size_t w = 0;
-    while (w < N && stored != objects_[static_cast<std::size_t>(wanted[w])].get()) ++w;
+    while (w < N && stored != known[w]) ++w;
     if (w == N) {  // not one of the objects seen so far: compare texts
       w = 0;
       while (w < N && !adopt_if_named(stored, wanted[w])) ++w;
+      if (w < N) known[w] = stored;
     }
     if (w < N) found[w] = value;
   }

@@ -65,7 +65,7 @@ Result<Ref> calculate_composition_hash_impl(PyObject* const* args, Py_ssize_t na
   if (!PyDict_Check(input)) return error(code::kInvalidInput, "hash input must be a mapping");
   Keys keys;
   TopEntries top;
-  if (keys.read(input, std::array{KeyId::Schema, KeyId::Nodes, KeyId::Edges}, top.found)) {
+  if (keys.read<KeyId::Schema, KeyId::Nodes, KeyId::Edges>(input, top.found)) {
     return calculate(input, top, keys);
   }
   return calculate(input, LiveLookup(keys), keys);
