@@ -208,7 +208,7 @@ class SourceMemo {
   }
 
   void build() {
-    const int bits = std::bit_width(2 * count_ + 1);
+    const int bits = static_cast<int>(std::bit_width(2 * count_ + 1));
     table_.reset(static_cast<Pair*>(std::calloc(std::size_t{1} << bits, sizeof(Pair))));
     if (!table_) throw std::bad_alloc();
     mask_ = (std::size_t{1} << bits) - 1;
