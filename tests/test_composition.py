@@ -362,8 +362,8 @@ def test_index_that_changes_the_edge_list_mid_walk(change, visited, lead):
 def test_index_that_changes_a_shared_source_dict():
     # Edges that reuse the nodes' own source dicts; once caller code has run,
     # a dict is read again rather than taken for the node it was.
-    def build():
-        m = reference.generate(40, 80, seed=5)
+    def build(changing=True):
+        m = reference.generate(400, 800, seed=5)  # large enough for the reuse to be looked for
         shared = m["nodes"][3]["source"]
 
         class Changing:
@@ -371,11 +371,12 @@ def test_index_that_changes_a_shared_source_dict():
                 shared["value"] = m["nodes"][4]["source"]["value"]
                 return 1
 
-        m["edges"][60]["occurrence"] = Changing()
-        m["edges"][61]["parent"] = shared
+        m["edges"][600]["occurrence"] = Changing() if changing else 1
+        m["edges"][601]["parent"] = shared
         return m
 
     assert calculate_composition_hash(build()) == reference.composition_hash(build())
+    assert calculate_composition_hash(build(False)) == reference.composition_hash(build(False))
 
 
 def test_a_call_nested_in_a_call():

@@ -148,12 +148,17 @@ Result<void> convert_edge(PyObject* item, Keys& keys, CompositionHasher& hasher)
 // nodes' dicts (those decoded from JSON have dicts of their own).
 class SourceMemo {
  public:
-  explicit SourceMemo(std::size_t nodes) : pairs_(std::make_unique_for_overwrite<Pair[]>(nodes)) {}
+  // Small manifests are read quickly enough without it.
+  explicit SourceMemo(std::size_t nodes)
+      : pairs_(nodes < kWorthIt ? nullptr : std::make_unique_for_overwrite<Pair[]>(nodes)),
+        active_(nodes >= kWorthIt) {}
 
   [[nodiscard]] bool active() const noexcept { return active_; }
   void forget() noexcept { active_ = false; }
 
-  void remember(PyObject* dict, NodeHandle node) noexcept { pairs_[count_++] = {dict, node}; }
+  void remember(PyObject* dict, NodeHandle node) noexcept {
+    if (active_) pairs_[count_++] = {dict, node};
+  }
 
   void prefetch(PyObject* dict) const noexcept {
     if (mask_ != 0) __builtin_prefetch(&table_[slot_of(dict)]);
@@ -173,6 +178,7 @@ class SourceMemo {
     NodeHandle node;
   };
   static constexpr std::size_t kSample = 32;
+  static constexpr std::size_t kWorthIt = 256;
 
   [[nodiscard]] std::size_t slot_of(PyObject* dict) const noexcept {
     return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(dict) >> 4) * 0x9E3779B97F4A7C15ULL >>
@@ -237,7 +243,7 @@ class SourceMemo {
   std::unique_ptr<Pair[], Free> table_;
   std::size_t mask_ = 0;
   int shift_ = 0;
-  bool active_ = true;
+  bool active_;
 };
 
 // A str of a typical path (a header and some 50 bytes of text) spans up to
@@ -459,6 +465,31 @@ Result<Py_ssize_t> convert_read_ahead(PyObject* list, Py_ssize_t from, Py_ssize_
                                       Convert&& convert) {
   std::array<ItemRead<Item>, kRing> ring;
   auto at = [&](Py_ssize_t index) -> ItemRead<Item>& { return ring[static_cast<std::size_t>(index) % kRing]; };
+  auto convert_at = [&](Py_ssize_t index) -> std::optional<Result<Py_ssize_t>> {
+    const ItemRead<Item>& read = at(index);
+    if (!read.plain) return index;
+    switch (convert(read)) {
+      case Fast::Added:
+        return std::nullopt;
+      case Fast::Declined:
+        return index;
+      case Fast::Failed:
+        return raised();
+    }
+    return std::nullopt;
+  };
+  if (to - from <= kAhead) {
+    // Too few items to stagger: each stage over all of them, then the conversions.
+    for (Py_ssize_t i = from; i < to; ++i) at(i).fetch(list, i);
+    for (Py_ssize_t i = from; i < to; ++i) at(i).table();
+    for (Py_ssize_t i = from; i < to; ++i) at(i).read(reading);
+    for (Py_ssize_t i = from; i < to; ++i) at(i).source_tables(reading);
+    for (Py_ssize_t i = from; i < to; ++i) at(i).read_sources(reading);
+    for (Py_ssize_t i = from; i < to; ++i) {
+      if (auto stop = convert_at(i)) return std::move(*stop);
+    }
+    return to;
+  }
   auto in_range = [&](Py_ssize_t index) { return index >= from && index < to; };
   for (Py_ssize_t lead = from; lead < to + kAhead; ++lead) {
     if (in_range(lead)) at(lead).fetch(list, lead);
@@ -468,16 +499,7 @@ Result<Py_ssize_t> convert_read_ahead(PyObject* list, Py_ssize_t from, Py_ssize_
     if (in_range(lead - 4 * kStep)) at(lead - 4 * kStep).read_sources(reading);
     const Py_ssize_t index = lead - kAhead;
     if (!in_range(index)) continue;
-    const ItemRead<Item>& read = at(index);
-    if (!read.plain) return index;
-    switch (convert(read)) {
-      case Fast::Added:
-        break;
-      case Fast::Declined:
-        return index;
-      case Fast::Failed:
-        return raised();
-    }
+    if (auto stop = convert_at(index)) return std::move(*stop);
   }
   return to;
 }
