@@ -354,39 +354,41 @@ struct CompositionHasher::State {
     }
   }
 
+  // The first slot from `start` on that has `hash` and `fits`; none, and
+  // the endpoint is unknown, if a free slot comes first.
+  template <class Fits>
+  std::optional<std::size_t> find(std::size_t start, std::uint64_t hash, Fits&& fits) noexcept {
+    for (std::size_t i = start;; i = (i + 1) & mask) {
+      const Slot& slot = table[i];
+      if (slot.entry == nullptr) {
+        unknown = true;
+        return std::nullopt;
+      }
+      if (slot.hash == hash && fits(slot)) return i;
+    }
+  }
+
   // An endpoint whose slot has arrived: find the slot with its hash, and send
   // for that node's entry.
   void probe(Probe endpoint) noexcept {
     if (unknown) return;
-    for (std::size_t i = endpoint.slot;; i = (i + 1) & mask) {
-      const Slot& slot = table[i];
-      if (slot.entry == nullptr) {
-        unknown = true;
-        return;
-      }
-      if (slot.hash == endpoint.hash) {
-        // The entry's head and, if it holds this text, the text's last byte.
-        __builtin_prefetch(slot.entry);
-        __builtin_prefetch(slot.entry + 8 + endpoint.size);
-        endpoint.slot = i;
-        if (compares.full()) compare(compares.pop());
-        compares.push(endpoint);
-        return;
-      }
-    }
+    const auto found = find(endpoint.slot, endpoint.hash, [](const Slot&) { return true; });
+    if (!found) return;
+    const Slot& slot = table[*found];
+    // The entry's head and, if it holds this text, the text's last byte.
+    __builtin_prefetch(slot.entry);
+    __builtin_prefetch(slot.entry + 8 + endpoint.size);
+    endpoint.slot = *found;
+    if (compares.full()) compare(compares.pop());
+    compares.push(endpoint);
   }
 
   // An endpoint whose candidate entry has arrived.
   void compare(const Probe& endpoint) noexcept {
     if (unknown) return;
-    for (std::size_t i = endpoint.slot;; i = (i + 1) & mask) {
-      const Slot& slot = table[i];
-      if (slot.entry == nullptr) {
-        unknown = true;
-        return;
-      }
-      if (slot.hash == endpoint.hash && holds(slot.entry, endpoint.member, endpoint.text, endpoint.size)) return;
-    }
+    (void)find(endpoint.slot, endpoint.hash, [&](const Slot& slot) {
+      return holds(slot.entry, endpoint.member, endpoint.text, endpoint.size);
+    });
   }
 
   void check_endpoint(std::uint8_t member, const std::uint8_t* text, std::size_t size) noexcept {

@@ -52,6 +52,13 @@ std::optional<CanonicalSource::Member> member_of(std::string_view kind) noexcept
 // code (a key's __eq__, an __index__) runs where these functions reach it,
 // and each value found is held by its own reference meanwhile.
 
+// The value under `key`, which must be there: `missing` is the failure if not.
+Result<Ref> required(PyObject* mapping, KeyId key, Keys& keys, const char* missing) {
+  auto value = LiveLookup(keys)(mapping, key);
+  if (value && !*value) return invalid_manifest(missing);
+  return value;
+}
+
 // A source's text and the str that keeps it alive.
 struct Source {
   SourceText text;
@@ -84,13 +91,11 @@ Result<Source> convert_source(PyObject* object, Keys& keys) {
 
 Result<void> convert_node(PyObject* item, Keys& keys, CompositionHasher& hasher) {
   if (!PyDict_Check(item)) return invalid_manifest("manifest node must be a mapping");
-  const LiveLookup lookup(keys);
-  auto source_value = lookup(item, KeyId::Source);
+  auto source_value = required(item, KeyId::Source, keys, "manifest node requires source");
   if (!source_value) return propagate(source_value);
-  if (!*source_value) return invalid_manifest("manifest node requires source");
   auto source = convert_source(source_value->get(), keys);
   if (!source) return propagate(source);
-  auto digest_value = lookup(item, KeyId::Sha256);
+  auto digest_value = LiveLookup(keys)(item, KeyId::Sha256);
   if (!digest_value) return propagate(digest_value);
   auto digest_text = string_text(digest_value->get(), KeyId::Sha256);
   if (!digest_text) return propagate(digest_text);
@@ -102,17 +107,13 @@ Result<void> convert_node(PyObject* item, Keys& keys, CompositionHasher& hasher)
 
 Result<void> convert_edge(PyObject* item, Keys& keys, CompositionHasher& hasher) {
   if (!PyDict_Check(item)) return invalid_manifest("manifest edge must be a mapping");
-  const LiveLookup lookup(keys);
   // All three entries are found before any is converted.
-  auto parent_value = lookup(item, KeyId::Parent);
+  auto parent_value = required(item, KeyId::Parent, keys, "manifest edge requires parent");
   if (!parent_value) return propagate(parent_value);
-  if (!*parent_value) return invalid_manifest("manifest edge requires parent");
-  auto child_value = lookup(item, KeyId::Child);
+  auto child_value = required(item, KeyId::Child, keys, "manifest edge requires child");
   if (!child_value) return propagate(child_value);
-  if (!*child_value) return invalid_manifest("manifest edge requires child");
-  auto occurrence_value = lookup(item, KeyId::Occurrence);
+  auto occurrence_value = required(item, KeyId::Occurrence, keys, "manifest edge requires occurrence");
   if (!occurrence_value) return propagate(occurrence_value);
-  if (!*occurrence_value) return invalid_manifest("manifest edge requires occurrence");
 
   auto occurrence = occurrence_of(occurrence_value->get());
   if (!occurrence) return propagate(occurrence);
