@@ -32,7 +32,7 @@ class Reader {
 CanonicalSource read_source(Reader& in) {
   static const char* const pool[] = {"a", "b", "a/b", "https://x/y", "é", " a ", "/"};
   const std::uint8_t head = in.byte();
-  std::pmr::string text;
+  std::string text;
   if (head & 0x80) {
     const std::size_t length = 1 + in.byte() % 40;
     for (std::size_t i = 0; i < length; ++i) {

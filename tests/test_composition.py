@@ -145,6 +145,63 @@ def test_index_objects_are_integers_and_their_exceptions_are_replaced():
         calculate_composition_hash(manifest(edges=[edge(occurrence=Index(ZeroDivisionError()))]))
 
 
+@pytest.mark.parametrize("raised, passes", [(KeyboardInterrupt, True), (SystemExit, True), (MemoryError, True),
+                                            (ValueError, False), (OverflowError, False)])
+def test_only_ordinary_exceptions_from_index_are_replaced(raised, passes):
+    class Index:
+        def __index__(self):
+            raise raised("from __index__")
+
+    m = manifest(edges=[edge(occurrence=Index())])
+    if passes:
+        with pytest.raises(raised, match="from __index__"):
+            calculate_composition_hash(m)
+    else:
+        with raises_vela(MANIFEST, "occurrence must be a non-negative integer"):
+            calculate_composition_hash(m)
+
+
+def test_memory_error_in_the_string_test_passes_through():
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("this interpreter's _testcapi cannot fail allocations")
+    # A fresh non-ASCII str has no UTF-8 form yet: the string test makes it,
+    # and that is the first allocation of the call.
+    m = manifest([node("".join(["é", "x", str(id(object()))]))])
+    testcapi.set_nomemory(0, 1)
+    try:
+        calculate_composition_hash(m)
+    except MemoryError:
+        outcome = "MemoryError"
+    except VelaShaError as error:
+        outcome = error.message
+    finally:
+        testcapi.remove_mem_hooks()
+    assert outcome == "MemoryError"
+
+
+def _with_lookups(value):
+    """A copy in which every dict also holds a non-str key, so that no entry
+    can be read without a real lookup."""
+    if isinstance(value, dict):
+        return {**{k: _with_lookups(v) for k, v in value.items()}, 0: None}
+    if isinstance(value, list):
+        return [_with_lookups(v) for v in value]
+    return value
+
+
+@pytest.mark.parametrize("value, expected", [c for c in ERROR_CASES if isinstance(c[0], dict)])
+def test_errors_are_the_same_through_lookups(value, expected):
+    with raises_vela(*expected):
+        calculate_composition_hash(_with_lookups(value))
+
+
+def test_digests_are_the_same_through_lookups():
+    for seed in range(5):
+        m = reference.generate(30, 60, seed=seed)
+        assert calculate_composition_hash(_with_lookups(m)) == reference.composition_hash(m)
+
+
 def test_result_shape_and_schema_forms():
     nodes, edges = [node("a"), node("a", "url")], [edge(occurrence=3)]
     long_form = calculate_composition_hash(manifest(nodes, edges))
@@ -273,29 +330,70 @@ def test_key_eq_that_clears_the_dict_is_survived():
     assert info.value.code == MANIFEST
 
 
+@pytest.mark.parametrize("lead", [0, 50])
 @pytest.mark.parametrize("change, visited", [("clear", 1), ("shrink", 2), ("grow", 3), ("drop_self", 1)])
-def test_index_that_changes_the_edge_list_mid_walk(change, visited):
-    edges = []
+def test_index_that_changes_the_edge_list_mid_walk(change, visited, lead):
+    # `lead` edges that need no lookup come first: they are hashed before the
+    # list changes, and must be hashed again with the count that results.
+    edges = [edge(occurrence=i) for i in range(lead)]
 
     class Mutating:
         def __index__(self):
             if change == "clear":
-                edges.clear()
+                del edges[lead:]
             elif change == "shrink":
-                del edges[2:]
+                del edges[lead + 2:]
             elif change == "grow":
                 edges.extend(edge(occurrence=9) for _ in range(5))
             else:
-                del edges[0]
+                del edges[lead]
             return 5
 
     edges.extend([edge(occurrence=Mutating()), edge(occurrence=1), edge(occurrence=2)])
     m = manifest([node("a")], edges)
-    expected = manifest([node("a")], [edge(occurrence=5), edge(occurrence=1), edge(occurrence=2)][:visited])
+    before = [edge(occurrence=i) for i in range(lead)]
+    expected = manifest([node("a")], before + [edge(occurrence=5), edge(occurrence=1), edge(occurrence=2)][:visited])
     if change == "drop_self":
-        # The list lost its first item; the walk goes on from index 1, which now holds the third edge.
-        expected = manifest([node("a")], [edge(occurrence=5), edge(occurrence=2)])
+        # The list lost the changing item; the walk goes on from the next index, which now holds the third edge.
+        expected = manifest([node("a")], before + [edge(occurrence=5), edge(occurrence=2)])
     assert digest(m) == digest(expected)
+
+
+def test_index_that_changes_a_shared_source_dict():
+    # Edges that reuse the nodes' own source dicts; once caller code has run,
+    # a dict is read again rather than taken for the node it was.
+    def build(changing=True):
+        m = reference.generate(400, 800, seed=5)  # large enough for the reuse to be looked for
+        shared = m["nodes"][3]["source"]
+
+        class Changing:
+            def __index__(self):
+                shared["value"] = m["nodes"][4]["source"]["value"]
+                return 1
+
+        m["edges"][600]["occurrence"] = Changing() if changing else 1
+        m["edges"][601]["parent"] = shared
+        return m
+
+    assert calculate_composition_hash(build()) == reference.composition_hash(build())
+    assert calculate_composition_hash(build(False)) == reference.composition_hash(build(False))
+
+
+def test_a_call_nested_in_a_call():
+    inner = reference.generate(50, 100, seed=6)
+
+    class Nesting:
+        def __index__(self):
+            self.result = calculate_composition_hash(inner)
+            return 3
+
+    nesting = Nesting()
+    outer = reference.generate(60, 120, seed=7)
+    outer["edges"][70]["occurrence"] = nesting
+    expected = copy.deepcopy(outer)
+    expected["edges"][70]["occurrence"] = 3
+    assert calculate_composition_hash(outer) == reference.composition_hash(expected)
+    assert nesting.result == reference.composition_hash(inner)
 
 
 def test_inputs_and_reference_counts_unchanged():

@@ -1,13 +1,23 @@
 #include "vela_sha/composition.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
 #include <ostream>
 #include <random>
-#include <algorithm>
-#include <bit>
+#include <stdexcept>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "huge_buffer.hpp"
 #include "siphash.hpp"
 
 namespace vela_sha {
@@ -72,138 +82,390 @@ class StreamWriter {
   std::array<std::uint8_t, 8192> buffer_;
 };
 
-class HashSink final : public ByteSink {
- public:
-  void write(std::span<const std::uint8_t> bytes) override { hash_.update(bytes); }
-  [[nodiscard]] Sha256Bytes finish() noexcept { return hash_.finish(); }
+// The stream's fixed head: the identifier behind its length, and the 0x01.
+constexpr std::size_t kHeadSize = 8 + ManifestSchemaVersion::kV1Identifier.size() + 1;
 
- private:
-  Sha256 hash_;
-};
-
-// A source as the set sees it: its keyed hash and a reference to its text,
-// with the member code in the low bit of the length.
-struct SourceRef {
-  std::uint64_t hash;
-  const char* text;
-  std::size_t size_and_member;
-
-  [[nodiscard]] bool same_source(const SourceRef& other) const noexcept {
-    return hash == other.hash && size_and_member == other.size_and_member &&
-           same_bytes(text, other.text, size_and_member >> 1);
-  }
-
-  // Equal hashes almost always mean equal texts, which are compared in full;
-  // words at a time, since most paths are short and a call costs more.
-  static bool same_bytes(const char* a, const char* b, std::size_t size) noexcept {
-    if (size < 8) return std::memcmp(a, b, size) == 0;
-    std::uint64_t x, y, differ = 0;
-    for (std::size_t i = 0; i + 8 <= size; i += 8) {
-      std::memcpy(&x, a + i, 8);
-      std::memcpy(&y, b + i, 8);
-      differ |= x ^ y;
-    }
-    std::memcpy(&x, a + size - 8, 8);  // the last word, overlapping if need be
-    std::memcpy(&y, b + size - 8, 8);
-    return (differ | (x ^ y)) == 0;
-  }
-};
-
-class SourceHasher {
- public:
-  explicit SourceHasher(const SourceSetKey& key) noexcept : key_{key.k0, key.k1} {}
-
-  [[nodiscard]] SourceRef operator()(const CanonicalSource& source) const noexcept {
-    const std::string_view text = source.text();
-    // A different key per member keeps equal texts of different members apart.
-    const detail::SipKey member_key{key_.k0, key_.k1 ^ source.code()};
-    return {detail::siphash<1, 3>(member_key, text), text.data(), text.size() << 1 | source.code()};
-  }
-
- private:
-  detail::SipKey key_;
-};
-
-// The source set: a flat open-addressed table of references to the nodes'
-// sources, sized once for the node count (never more than two-thirds full)
-// and never iterated. One probe usually finds the slot, so a lookup costs a
-// hash, a slot and one text comparison. Texts are never empty, so a null text
-// marks a free slot.
-class SourceSet {
- public:
-  explicit SourceSet(std::size_t sources)
-      : mask_(std::bit_ceil(sources + sources / 2 + 1) - 1), slots_(mask_ + 1) {}
-
-  void prefetch(const SourceRef& source) const noexcept {
-    __builtin_prefetch(&slots_[source.hash & mask_]);
-  }
-
-  // False if an equal source is already present.
-  bool insert(const SourceRef& source) noexcept {
-    for (std::size_t i = source.hash & mask_;; i = (i + 1) & mask_) {
-      if (slots_[i].text == nullptr) {
-        slots_[i] = source;
-        return true;
-      }
-      if (slots_[i].same_source(source)) return false;
-    }
-  }
-
-  [[nodiscard]] bool contains(const SourceRef& source) const noexcept {
-    for (std::size_t i = source.hash & mask_;; i = (i + 1) & mask_) {
-      if (slots_[i].text == nullptr) return false;
-      if (slots_[i].same_source(source)) return true;
-    }
-  }
-
- private:
-  std::size_t mask_;
-  std::vector<SourceRef> slots_;
-};
-
-// Hashes run a block ahead of the checks, so the slots a block needs are on
-// their way into the cache before the first of them is probed. The checks
-// themselves still run one at a time, in order.
-constexpr std::size_t kBlock = 16;
-
-std::expected<void, CompositionError> check(const ResolvedTemplateManifest& manifest,
-                                            const SourceSetKey& key) {
-  if (manifest.schema != ManifestSchemaVersion::V1) {
-    return std::unexpected(CompositionError::UnsupportedSchema);
-  }
-  const SourceHasher hash(key);
-  SourceSet sources(manifest.nodes.size());
-  std::array<SourceRef, 2 * kBlock> refs;
-
-  const auto& nodes = manifest.nodes;
-  for (std::size_t start = 0; start < nodes.size(); start += kBlock) {
-    const std::size_t count = std::min(kBlock, nodes.size() - start);
-    for (std::size_t k = 0; k < count; ++k) {
-      refs[k] = hash(nodes[start + k].source);
-      sources.prefetch(refs[k]);
-    }
-    for (std::size_t k = 0; k < count; ++k) {
-      if (!sources.insert(refs[k])) return std::unexpected(CompositionError::DuplicateSource);
-    }
-  }
-
-  const auto& edges = manifest.edges;
-  for (std::size_t start = 0; start < edges.size(); start += kBlock) {
-    const std::size_t count = std::min(kBlock, edges.size() - start);
-    for (std::size_t k = 0; k < count; ++k) {
-      refs[2 * k] = hash(edges[start + k].parent);
-      refs[2 * k + 1] = hash(edges[start + k].child);
-      sources.prefetch(refs[2 * k]);
-      sources.prefetch(refs[2 * k + 1]);
-    }
-    for (std::size_t k = 0; k < 2 * count; ++k) {
-      if (!sources.contains(refs[k])) return std::unexpected(CompositionError::UnknownEdgeEndpoint);
-    }
-  }
-  return {};
+inline void put_u64(std::uint8_t* out, std::uint64_t value) noexcept {
+  if constexpr (std::endian::native == std::endian::little) value = std::byteswap(value);
+  std::memcpy(out, &value, 8);
 }
 
+inline std::uint64_t get_u64(const std::uint8_t* in) noexcept {
+  std::uint64_t value;
+  std::memcpy(&value, in, 8);
+  if constexpr (std::endian::native == std::endian::little) value = std::byteswap(value);
+  return value;
+}
+
+inline void put_u32(std::uint8_t* out, std::uint32_t value) noexcept {
+  if constexpr (std::endian::native == std::endian::little) value = std::byteswap(value);
+  std::memcpy(out, &value, 4);
+}
+
+// Copies a text; most are short paths, which go in a few overlapping moves
+// rather than a call.
+inline void copy_text(std::uint8_t* out, const char* in, std::size_t size) noexcept {
+  auto move = [&](std::size_t at, auto word) {
+    std::memcpy(&word, in + at, sizeof word);
+    std::memcpy(out + at, &word, sizeof word);
+  };
+  struct Block {
+    std::uint64_t low, high;
+  };
+  if (size >= 16 && size <= 64) {
+    move(0, Block{});
+    if (size > 32) {
+      move(16, Block{});
+      move(size - 32, Block{});
+    }
+    move(size - 16, Block{});
+  } else if (size >= 8 && size < 16) {
+    move(0, std::uint64_t{});
+    move(size - 8, std::uint64_t{});
+  } else if (size != 0) {
+    std::memcpy(out, in, size);
+  }
+}
+
+// A source in stream form: kind byte, 8-byte length, text. Returns the end.
+inline std::uint8_t* put_source(std::uint8_t* out, SourceText source) noexcept {
+  out[0] = static_cast<std::uint8_t>(source.member);
+  put_u64(out + 1, source.text.size());
+  copy_text(out + 9, source.text.data(), source.text.size());
+  return out + 9 + source.text.size();
+}
+
+constexpr std::size_t node_entry_size(const SourceText& source) noexcept { return 49 + source.text.size(); }
+
+constexpr std::size_t edge_entry_size(const SourceText& parent, const SourceText& child) noexcept {
+  return 22 + parent.text.size() + child.text.size();
+}
+
+// Equal hashes almost always mean equal texts, which are compared in full;
+// words at a time, since most paths are short and a call costs more.
+bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) noexcept {
+  if (size < 8) return size == 0 || std::memcmp(a, b, size) == 0;
+#if defined(__SSE2__)
+  if (size >= 16) {
+    auto differ = [&](std::size_t at) {
+      return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at)),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at)));
+    };
+    __m128i any = differ(size - 16);  // the last block, overlapping if need be
+    for (std::size_t at = 0; at + 16 < size; at += 16) any = _mm_or_si128(any, differ(at));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF;
+  }
+#endif
+  std::uint64_t x, y, differ = 0;
+  for (std::size_t i = 0; i + 8 <= size; i += 8) {
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    differ |= x ^ y;
+  }
+  std::memcpy(&x, a + size - 8, 8);  // the last word, overlapping if need be
+  std::memcpy(&y, b + size - 8, 8);
+  return (differ | (x ^ y)) == 0;
+}
+
+// Whether the node entry at `entry` holds the source `text` of `member`.
+bool holds(const std::uint8_t* entry, std::uint8_t member, const std::uint8_t* text, std::size_t size) noexcept {
+  return entry[0] == member && get_u64(entry + 1) == size && same_bytes(entry + 9, text, size);
+}
+
+// A small first-in first-out queue: the work that waits for a prefetch.
+template <class T, std::size_t N>
+class Fifo {
+ public:
+  [[nodiscard]] bool full() const noexcept { return size_ == N; }
+  [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+  void push(const T& item) noexcept {
+    items_[(head_ + size_) % N] = item;
+    ++size_;
+  }
+  T pop() noexcept {
+    const T item = items_[head_];
+    head_ = (head_ + 1) % N;
+    --size_;
+    return item;
+  }
+  void clear() noexcept { head_ = size_ = 0; }
+
+ private:
+  std::array<T, N> items_;
+  std::size_t head_ = 0, size_ = 0;
+};
+
+// How far the set's work trails the records: far enough for a slot, and then
+// a node entry, to arrive from memory before they are read.
+constexpr std::size_t kLag = 16;
+
+// Edge entries are staged here and hashed 64 KiB at a time.
+constexpr std::size_t kStagingBytes = 64 * 1024;
+// Node entries are hashed every 16 KiB, while they are still in cache.
+constexpr std::size_t kNodeHashStep = 16 * 1024;
+// What a thread keeps for its next hasher: 2 MiB of node chunks and a set of
+// up to 2 MiB (manifests of up to about 87,000 nodes fit in both). Past that,
+// chunks are huge pages.
+constexpr std::size_t kChunkBytes = 256 * 1024;
+constexpr std::size_t kKeptChunks = 8;
+constexpr std::size_t kKeptTableBytes = std::size_t{2} << 20;
+
+struct Chunk {
+  detail::HugeBuffer bytes;
+  std::size_t used = 0;
+  [[nodiscard]] std::uint8_t* data() const noexcept { return bytes.data(); }
+  [[nodiscard]] std::size_t capacity() const noexcept { return bytes.size(); }
+};
+
+// A set slot: a node's keyed hash and its entry in the node chunks (whose
+// first bytes are the source's kind, length and text). Never iterated.
+struct Slot {
+  std::uint64_t hash;
+  const std::uint8_t* entry;  // nullptr: free
+};
+
 }  // namespace
+
+// An endpoint's source, and whether it is a node's own (no check needed).
+struct CompositionHasher::Source {
+  SourceText text;
+  bool known;
+};
+
+// Everything a hasher works in. One per thread is kept between hashers (its
+// memory trimmed to a few MiB); a hasher made while the thread's own is in
+// use (one nested in another) gets one of its own.
+struct CompositionHasher::State {
+  std::unique_ptr<std::uint8_t[]> staging = std::make_unique_for_overwrite<std::uint8_t[]>(kStagingBytes);
+  std::vector<Chunk> chunks;  // node entries; [0, chunk] in use, the rest spare
+  detail::HugeBuffer table_memory;
+  Slot* table = nullptr;
+  bool busy = false, heap = false;
+
+  std::optional<Sha256> sha;
+  detail::SipKey key{};
+  std::uint64_t announced_nodes = 0, nodes = 0, announced_edges = 0, edges = 0;
+  std::size_t chunk = 0, hashed = 0, mask = 0, staged = 0;
+  bool keeping = false, duplicate = false, unknown = false;
+  std::vector<std::uint8_t> kept;
+
+  struct Insert {
+    std::uint64_t hash;
+    const std::uint8_t* entry;
+  };
+  struct Probe {
+    std::uint64_t hash;
+    const std::uint8_t* text;
+    std::size_t size, slot;
+    std::uint8_t member;
+  };
+  Fifo<Insert, kLag> inserts;
+  Fifo<Probe, kLag> probes, compares;
+
+  void begin(std::uint64_t node_count, const SourceSetKey& set_key) {
+    key = {set_key.k0, set_key.k1};
+    announced_nodes = node_count;
+    nodes = edges = announced_edges = 0;
+    chunk = hashed = staged = 0;
+    keeping = duplicate = unknown = false;
+    inserts.clear();
+    probes.clear();
+    compares.clear();
+    if (chunks.empty()) chunks.push_back({detail::HugeBuffer(kChunkBytes)});
+    chunks[0].used = 0;
+    // Never more than two-thirds full, so a probe usually ends at its first slot.
+    const std::size_t slots = std::bit_ceil(node_count + node_count / 2 + 1);
+    if (slots * sizeof(Slot) <= table_memory.size()) {
+      std::memset(table_memory.data(), 0, slots * sizeof(Slot));
+    } else {
+      table_memory = detail::HugeBuffer();
+      table_memory = detail::HugeBuffer(slots * sizeof(Slot));
+    }
+    table = reinterpret_cast<Slot*>(table_memory.data());
+    mask = slots - 1;
+    sha.emplace();
+    write_head(node_count);
+  }
+
+  // Gives back all but a few MiB, ready for the thread's next hasher.
+  void trim() noexcept {
+    std::erase_if(chunks, [](const Chunk& c) { return c.capacity() != kChunkBytes; });
+    if (chunks.size() > kKeptChunks) chunks.resize(kKeptChunks);
+    if (table_memory.size() > kKeptTableBytes) table_memory = detail::HugeBuffer();
+    std::vector<std::uint8_t>().swap(kept);
+  }
+
+  void write_head(std::uint64_t node_count) noexcept {
+    std::array<std::uint8_t, kHeadSize + 8> head;
+    put_u64(head.data(), ManifestSchemaVersion::kV1Identifier.size());
+    std::memcpy(head.data() + 8, ManifestSchemaVersion::kV1Identifier.data(),
+                ManifestSchemaVersion::kV1Identifier.size());
+    head[kHeadSize - 1] = 0x01;
+    put_u64(head.data() + kHeadSize, node_count);
+    sha->update(head);
+  }
+
+  void write_count(std::uint64_t count) noexcept {
+    std::array<std::uint8_t, 8> bytes;
+    put_u64(bytes.data(), count);
+    sha->update(bytes);
+  }
+
+  [[nodiscard]] std::uint64_t source_hash(std::uint8_t member, const std::uint8_t* text,
+                                          std::size_t size) const noexcept {
+    // A different key per member keeps equal texts of different members apart.
+    const detail::SipKey member_key{key.k0, key.k1 ^ member};
+    return detail::siphash<1, 3>(member_key, {reinterpret_cast<const char*>(text), size});
+  }
+
+  // Node entries go to SHA-256 a few KiB at a time, while they are in cache.
+  void hash_nodes() noexcept {
+    Chunk& c = chunks[chunk];
+    sha->update({c.data() + hashed, c.used - hashed});
+    hashed = c.used;
+  }
+
+  Chunk& chunk_with_room(std::size_t size) {
+    if (chunks[chunk].capacity() - chunks[chunk].used >= size) return chunks[chunk];
+    hash_nodes();
+    const std::size_t next = chunk + 1;
+    if (next == chunks.size() || chunks[next].capacity() < size) {
+      const std::size_t standard = next < kKeptChunks ? kChunkBytes : detail::HugeBuffer::kHugePage;
+      chunks.insert(chunks.begin() + static_cast<std::ptrdiff_t>(next),
+                    {detail::HugeBuffer(std::max(standard, size))});
+    }
+    chunk = next;
+    chunks[chunk].used = 0;
+    hashed = 0;
+    return chunks[chunk];
+  }
+
+  void insert(const Insert& node) noexcept {
+    for (std::size_t i = node.hash & mask;; i = (i + 1) & mask) {
+      Slot& slot = table[i];
+      if (slot.entry == nullptr) {
+        slot = {node.hash, node.entry};
+        return;
+      }
+      if (slot.hash == node.hash && holds(slot.entry, node.entry[0], node.entry + 9, get_u64(node.entry + 1))) {
+        duplicate = true;
+        return;
+      }
+    }
+  }
+
+  // The first slot from `start` on that has `hash` and `fits`; none, and
+  // the endpoint is unknown, if a free slot comes first.
+  template <class Fits>
+  std::optional<std::size_t> find(std::size_t start, std::uint64_t hash, Fits&& fits) noexcept {
+    for (std::size_t i = start;; i = (i + 1) & mask) {
+      const Slot& slot = table[i];
+      if (slot.entry == nullptr) {
+        unknown = true;
+        return std::nullopt;
+      }
+      if (slot.hash == hash && fits(slot)) return i;
+    }
+  }
+
+  // An endpoint whose slot has arrived: find the slot with its hash, and send
+  // for that node's entry.
+  void probe(Probe endpoint) noexcept {
+    if (unknown) return;
+    const auto found = find(endpoint.slot, endpoint.hash, [](const Slot&) { return true; });
+    if (!found) return;
+    const Slot& slot = table[*found];
+    // The entry's head and, if it holds this text, the text's last byte.
+    __builtin_prefetch(slot.entry);
+    __builtin_prefetch(slot.entry + 8 + endpoint.size);
+    endpoint.slot = *found;
+    if (compares.full()) compare(compares.pop());
+    compares.push(endpoint);
+  }
+
+  // An endpoint whose candidate entry has arrived.
+  void compare(const Probe& endpoint) noexcept {
+    if (unknown) return;
+    (void)find(endpoint.slot, endpoint.hash, [&](const Slot& slot) {
+      return holds(slot.entry, endpoint.member, endpoint.text, endpoint.size);
+    });
+  }
+
+  void check_endpoint(std::uint8_t member, const std::uint8_t* text, std::size_t size) noexcept {
+    const std::uint64_t hash = source_hash(member, text, size);
+    __builtin_prefetch(&table[hash & mask]);
+    if (probes.full()) probe(probes.pop());
+    probes.push({hash, text, size, hash & mask, member});
+  }
+
+  void drain_probes() noexcept {
+    while (!probes.empty()) probe(probes.pop());
+    while (!compares.empty()) compare(compares.pop());
+  }
+
+  // Hashes (and keeps, if asked) the staged edges; the checks that read them finish first.
+  void flush_edges() {
+    drain_probes();
+    const std::span<const std::uint8_t> bytes{staging.get(), staged};
+    sha->update(bytes);
+    if (keeping) kept.insert(kept.end(), bytes.begin(), bytes.end());
+    staged = 0;
+  }
+
+  static std::uint8_t* put_edge(std::uint8_t* out, SourceText parent, SourceText child,
+                                std::uint32_t occurrence) noexcept {
+    out = put_source(out, parent);
+    out = put_source(out, child);
+    put_u32(out, occurrence);
+    return out + 4;
+  }
+
+  // Checks the endpoint staged at `at` (unless it is a known node).
+  void check_staged(const std::uint8_t* at, const Source& source) noexcept {
+    if (!source.known) check_endpoint(at[0], at + 9, source.text.text.size());
+  }
+
+  // Stages an edge; the set checks its endpoints later, while the staging
+  // buffer still holds them.
+  void add_edge(const Source& parent, const Source& child, std::uint32_t occurrence) {
+    const std::size_t size = edge_entry_size(parent.text, child.text);
+    ++edges;
+    if (kStagingBytes - staged < size) {
+      flush_edges();
+      if (size > kStagingBytes) return add_large_edge(parent, child, occurrence);
+    }
+    std::uint8_t* const out = staging.get() + staged;
+    put_edge(out, parent.text, child.text, occurrence);
+    staged += size;
+    if (duplicate || unknown) return;  // the result is settled
+    check_staged(out, parent);
+    check_staged(out + 9 + parent.text.text.size(), child);
+  }
+
+  // An edge larger than the staging buffer, hashed whole and checked at once.
+  void add_large_edge(const Source& parent, const Source& child, std::uint32_t occurrence) {
+    std::vector<std::uint8_t> bytes(edge_entry_size(parent.text, child.text));
+    put_edge(bytes.data(), parent.text, child.text, occurrence);
+    sha->update(bytes);
+    if (keeping) kept.insert(kept.end(), bytes.begin(), bytes.end());
+    if (duplicate) return;
+    check_staged(bytes.data(), parent);
+    check_staged(bytes.data() + 9 + parent.text.text.size(), child);
+    drain_probes();
+  }
+
+  // The whole stream again, for a node or edge count that came out lower
+  // than announced.
+  void rehash(bool with_edges) noexcept {
+    sha.emplace();
+    write_head(nodes);
+    for (std::size_t i = 0; i <= chunk; ++i) sha->update({chunks[i].data(), chunks[i].used});
+    if (with_edges) {
+      write_count(edges);
+      sha->update(kept);
+    }
+  }
+};
 
 std::string_view message(CompositionError error) noexcept {
   switch (error) {
@@ -258,12 +520,108 @@ std::uint64_t composition_stream_length(const ResolvedTemplateManifest& manifest
   return length;
 }
 
+CompositionHasher::CompositionHasher(std::uint64_t nodes, const SourceSetKey& key) {
+  thread_local State own;
+  std::unique_ptr<State> fresh;
+  if (own.busy) {
+    fresh = std::make_unique<State>();
+    fresh->heap = true;
+  }
+  State& state = fresh ? *fresh : own;
+  state.begin(nodes, key);
+  state.busy = true;
+  state_ = fresh ? fresh.release() : &own;
+}
+
+CompositionHasher::~CompositionHasher() {
+  if (state_->heap) {
+    delete state_;
+    return;
+  }
+  state_->trim();
+  state_->busy = false;
+}
+
+NodeHandle CompositionHasher::add_node(SourceText source, const TemplateSha256& sha256) {
+  State& s = *state_;
+  const std::size_t size = node_entry_size(source);
+  Chunk& chunk = s.chunk_with_room(size);
+  std::uint8_t* const entry = chunk.data() + chunk.used;
+  std::uint8_t* const digest = put_source(entry, source);
+  put_u64(digest, 32);
+  std::memcpy(digest + 8, sha256.bytes().data(), 32);
+  chunk.used += size;
+  ++s.nodes;
+  if (!s.duplicate) {
+    const std::uint64_t hash = s.source_hash(entry[0], entry + 9, source.text.size());
+    __builtin_prefetch(&s.table[hash & s.mask]);
+    if (s.inserts.full()) s.insert(s.inserts.pop());
+    s.inserts.push({hash, entry});
+  }
+  if (chunk.used - s.hashed >= kNodeHashStep) s.hash_nodes();
+  return NodeHandle(entry);
+}
+
+void CompositionHasher::begin_edges(std::uint64_t edges) {
+  State& s = *state_;
+  while (!s.inserts.empty()) s.insert(s.inserts.pop());
+  s.hash_nodes();
+  if (s.nodes != s.announced_nodes) s.rehash(false);
+  s.announced_edges = edges;
+  s.write_count(edges);
+}
+
+CompositionHasher::Source CompositionHasher::source_of(const Endpoint& endpoint) noexcept {
+  if (endpoint.node_ == nullptr) return {endpoint.source_, false};
+  const std::uint8_t* entry = endpoint.node_;
+  const std::string_view text(reinterpret_cast<const char*>(entry + 9), get_u64(entry + 1));
+  return {{static_cast<CanonicalSource::Member>(entry[0]), text}, true};
+}
+
+void CompositionHasher::add_edge(Endpoint parent, Endpoint child, std::uint32_t occurrence) {
+  state_->add_edge(source_of(parent), source_of(child), occurrence);
+}
+
+void CompositionHasher::keep_edges() {
+  State& s = *state_;
+  s.flush_edges();
+  s.keeping = true;
+}
+
+void CompositionHasher::replay_edge(Endpoint parent, Endpoint child, std::uint32_t occurrence) {
+  State& s = *state_;
+  const SourceText parent_text = source_of(parent).text, child_text = source_of(child).text;
+  const std::size_t at = s.kept.size();
+  s.kept.resize(at + edge_entry_size(parent_text, child_text));
+  State::put_edge(s.kept.data() + at, parent_text, child_text, occurrence);
+}
+
+bool CompositionHasher::keeping_edges() const noexcept { return state_->keeping; }
+
+std::expected<CompositionSha256, CompositionError> CompositionHasher::finish() {
+  State& s = *state_;
+  s.flush_edges();
+  if (s.edges != s.announced_edges) {
+    if (!s.keeping) throw std::logic_error("fewer edges than announced, and none kept");
+    s.rehash(true);
+  }
+  const CompositionSha256 digest(s.sha->finish());
+  if (s.duplicate) return std::unexpected(CompositionError::DuplicateSource);
+  if (s.unknown) return std::unexpected(CompositionError::UnknownEdgeEndpoint);
+  return digest;
+}
+
 std::expected<CompositionSha256, CompositionError> calculate_composition_hash(
     const ResolvedTemplateManifest& manifest, const SourceSetKey& key) {
-  if (auto checked = check(manifest, key); !checked) return std::unexpected(checked.error());
-  HashSink sink;
-  write_composition_stream(manifest, sink);
-  return CompositionSha256(sink.finish());
+  if (manifest.schema != ManifestSchemaVersion::V1) {
+    return std::unexpected(CompositionError::UnsupportedSchema);
+  }
+  auto text = [](const CanonicalSource& source) { return SourceText{source.member(), source.text()}; };
+  CompositionHasher hasher(manifest.nodes.size(), key);
+  for (const auto& node : manifest.nodes) hasher.add_node(text(node.source), node.sha256);
+  hasher.begin_edges(manifest.edges.size());
+  for (const auto& edge : manifest.edges) hasher.add_edge(text(edge.parent), text(edge.child), edge.occurrence);
+  return hasher.finish();
 }
 
 std::expected<CompositionSha256, CompositionError> calculate_composition_hash(

@@ -4,7 +4,6 @@
 #include <unordered_map>
 
 #include "siphash.hpp"
-#include "vela_sha/composition.hpp"
 
 namespace vela_sha {
 namespace {
@@ -27,11 +26,13 @@ class KeyedHash {
   detail::SipKey key_;
 };
 
-SourceKey key_of(const CanonicalSource& source) noexcept { return {source.code(), source.text()}; }
+SourceKey key_of(const SourceText& source) noexcept {
+  return {static_cast<std::uint8_t>(source.member), source.text};
+}
 
 }  // namespace
 
-CompositionProblems find_composition_problems(std::span<const std::optional<CanonicalSource>> nodes,
+CompositionProblems find_composition_problems(std::span<const std::optional<SourceText>> nodes,
                                               std::span<const EdgeEndpoints> edges, bool check_endpoints) {
   CompositionProblems problems;
   std::unordered_map<SourceKey, std::size_t, KeyedHash> first_with(nodes.size());

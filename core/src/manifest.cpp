@@ -31,6 +31,14 @@ bool refused_at(const unsigned char* text, std::size_t i, std::size_t size) noex
   return byte == 0xC2 && i + 1 < size && text[i + 1] >= 0x80 && text[i + 1] <= 0x9F;
 }
 
+// The exact rule at every byte, for the texts the quick pass flagged.
+[[gnu::noinline]] bool refused_anywhere(const unsigned char* bytes, std::size_t size) noexcept {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (refused_at(bytes, i, size)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::expected<ManifestSchemaVersion, ManifestSchemaError> ManifestSchemaVersion::try_from(
@@ -53,35 +61,36 @@ std::expected<void, CanonicalSourceError> validate_representation(std::string_vi
   if (text.empty()) return std::unexpected(CanonicalSourceError{});
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
-  std::size_t i = 0;
+  // A quick pass flags every byte that may be refused (and some that are not);
+  // only a text with a flag gets the exact check. The last block overlaps the
+  // one before it, so that no byte is left over.
+  bool flagged = true;
 #if defined(__SSE2__)
-  // 16 bytes a step: any byte <= 0x1F, DEL, backslash or C2 sends the block to
-  // the exact check.
-  const __m128i low = _mm_set1_epi8(0x1F);
-  for (; i + 16 <= size; i += 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-    const __m128i flags = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(block, low), block),
-                     _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7F))),
-        _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\\')),
-                     _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(0xC2)))));
-    if (_mm_movemask_epi8(flags) == 0) continue;
-    for (std::size_t k = i; k < i + 16; ++k) {
-      if (refused_at(bytes, k, size)) return std::unexpected(CanonicalSourceError{});
-    }
-  }
+  if (size >= 16) {
+    // Any byte <= 0x1F, DEL, backslash or C2 (the lead byte of every C1 control).
+    auto flags = [bytes](std::size_t at) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
+      return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(0x1F)), block),
+                                       _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7F))),
+                          _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\\')),
+                                       _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(0xC2)))));
+    };
+    __m128i any = flags(size - 16);
+    for (std::size_t at = 0; at + 16 < size; at += 16) any = _mm_or_si128(any, flags(at));
+    flagged = _mm_movemask_epi8(any) != 0;
+  } else
 #endif
-  for (; i + 8 <= size; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + i, 8);
-    if (suspicious(word) == 0) continue;
-    for (std::size_t k = i; k < i + 8; ++k) {
-      if (refused_at(bytes, k, size)) return std::unexpected(CanonicalSourceError{});
-    }
+  if (size >= 8) {
+    auto flags = [bytes](std::size_t at) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes + at, 8);
+      return suspicious(word);
+    };
+    std::uint64_t any = flags(size - 8);
+    for (std::size_t at = 0; at + 8 < size; at += 8) any |= flags(at);
+    flagged = any != 0;
   }
-  for (; i < size; ++i) {
-    if (refused_at(bytes, i, size)) return std::unexpected(CanonicalSourceError{});
-  }
+  if (flagged && refused_anywhere(bytes, size)) return std::unexpected(CanonicalSourceError{});
   return {};
 }
 

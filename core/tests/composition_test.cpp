@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -29,8 +30,8 @@ Bytes stream_of(const ResolvedTemplateManifest& manifest) {
   return capture.bytes_;
 }
 
-CanonicalSource path(std::string_view text) { return *CanonicalTemplatePath::try_from(std::pmr::string(text)); }
-CanonicalSource url(std::string_view text) { return *CanonicalSourceUrl::try_from(std::pmr::string(text)); }
+CanonicalSource path(std::string_view text) { return *CanonicalTemplatePath::try_from(std::string(text)); }
+CanonicalSource url(std::string_view text) { return *CanonicalSourceUrl::try_from(std::string(text)); }
 
 TemplateSha256 digest_of(std::uint8_t seed) {
   Sha256Bytes bytes;
@@ -202,6 +203,81 @@ TEST(CompositionHash, AcceptedShapesAndOrderSensitivity) {
     ASSERT_TRUE(other_digest.has_value());
     EXPECT_NE(*other_digest, *digest);
   }
+}
+
+// The manifest handed to a CompositionHasher record by record: `extra`
+// records announced beyond those that come, `keep_at` the edge before which
+// edges start being kept (those already added are replayed), `by_handle`
+// every edge endpoint named by its node's handle.
+struct Feeding {
+  std::size_t extra_nodes = 0, extra_edges = 0;
+  std::optional<std::size_t> keep_at;
+  bool by_handle = false;
+};
+
+std::expected<CompositionSha256, CompositionError> feed(const ResolvedTemplateManifest& manifest,
+                                                        const Feeding& how) {
+  auto text = [](const CanonicalSource& source) { return SourceText{source.member(), source.text()}; };
+  CompositionHasher hasher(manifest.nodes.size() + how.extra_nodes);
+  std::vector<NodeHandle> handles;
+  for (const auto& node : manifest.nodes) handles.push_back(hasher.add_node(text(node.source), node.sha256));
+  auto endpoint = [&](const CanonicalSource& source) -> Endpoint {
+    if (!how.by_handle) return text(source);
+    for (std::size_t i = 0; i < manifest.nodes.size(); ++i) {
+      if (manifest.nodes[i].source == source) return handles[i];
+    }
+    return text(source);
+  };
+  hasher.begin_edges(manifest.edges.size() + how.extra_edges);
+  for (std::size_t i = 0; i <= manifest.edges.size(); ++i) {
+    if (how.keep_at == i) {
+      hasher.keep_edges();
+      for (std::size_t j = 0; j < i; ++j) {
+        const auto& e = manifest.edges[j];
+        hasher.replay_edge(endpoint(e.parent), endpoint(e.child), e.occurrence);
+      }
+    }
+    if (i == manifest.edges.size()) break;
+    const auto& e = manifest.edges[i];
+    hasher.add_edge(endpoint(e.parent), endpoint(e.child), e.occurrence);
+  }
+  return hasher.finish();
+}
+
+TEST(CompositionHasher, GivesTheDigestOfTheRecordsThatCame) {
+  std::mt19937 rng(9);
+  auto manifest = random_manifest(rng, 40, 90, 60);
+  // One text larger than a node chunk and than the edge staging buffer.
+  manifest.nodes.push_back(node(path(std::string(300 * 1024, 'z')), 3));
+  manifest.edges.push_back({manifest.nodes.back().source, manifest.nodes[0].source, 7});
+  manifest.edges.push_back({manifest.nodes[1].source, manifest.nodes.back().source, 8});
+  const auto expected = calculate_composition_hash(manifest);
+  ASSERT_TRUE(expected.has_value());
+  const std::size_t edges = manifest.edges.size();
+  const Feeding cases[] = {
+      {0, 0, std::nullopt, false},
+      {0, 0, std::nullopt, true},
+      {3, 0, std::nullopt, false},
+      {3, 5, 0, false},
+      {0, 1, edges / 2, false},
+      {0, 2, edges, true},
+      {0, 0, edges / 3, true},
+  };
+  for (const auto& how : cases) {
+    EXPECT_EQ(feed(manifest, how), expected) << how.extra_nodes << " " << how.extra_edges << " "
+                                             << how.keep_at.value_or(~0u) << " " << how.by_handle;
+  }
+
+  // Errors come out the same way; a hasher nested in another has memory of its own.
+  auto duplicate = manifest;
+  duplicate.nodes.push_back(duplicate.nodes[5]);
+  auto unknown = manifest;
+  unknown.edges.push_back({path("nowhere"), manifest.nodes[0].source, 0});
+  CompositionHasher outer(1);
+  EXPECT_EQ(feed(duplicate, {0, 0, 4, false}).error(), CompositionError::DuplicateSource);
+  EXPECT_EQ(feed(unknown, {0, 3, 0, false}).error(), CompositionError::UnknownEdgeEndpoint);
+  outer.begin_edges(0);
+  EXPECT_EQ(outer.finish(), calculate_composition_hash(ResolvedTemplateManifest{}));
 }
 
 // SipHash-2-4 reference values from the SipHash paper (Appendix A) and the

@@ -75,7 +75,7 @@ ResolvedTemplateManifest manifest_of(const std::vector<std::string>& texts) {
   ResolvedTemplateManifest manifest;
   std::mt19937 rng(1);
   for (const auto& text : texts) {
-    manifest.nodes.push_back({*CanonicalTemplatePath::try_from(std::pmr::string(text)), TemplateSha256(Sha256Bytes{})});
+    manifest.nodes.push_back({*CanonicalTemplatePath::try_from(std::string(text)), TemplateSha256(Sha256Bytes{})});
   }
   for (std::size_t i = 0; i < 2 * texts.size(); ++i) {
     manifest.edges.push_back({manifest.nodes[rng() % texts.size()].source,

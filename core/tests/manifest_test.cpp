@@ -62,6 +62,25 @@ TEST(ValidateRepresentation, EveryCodePointAtEveryWordOffset) {
   }
 }
 
+TEST(ValidateRepresentation, EveryPositionOfEveryLength) {
+  // The block scans (16 bytes, 8 bytes, and the overlapping last block of
+  // each) against the rule: one sequence at each position of texts of every
+  // length up to a few blocks, a C1 pair also split across a block boundary.
+  const std::pair<std::string, bool> inserts[] = {
+      {"\t", false}, {"\\", false}, {"\x7F", false}, {utf8(0x85), false}, {utf8(0x9F), false},
+      {utf8(0xA0), true}, {"\xC3\xA9", true}, {"~", true},
+  };
+  for (const auto& [insert, accepted] : inserts) {
+    for (std::size_t size = insert.size(); size <= 70; ++size) {
+      for (std::size_t at = 0; at + insert.size() <= size; ++at) {
+        std::string text(size, 'a');
+        text.replace(at, insert.size(), insert);
+        ASSERT_EQ(validate_representation(text).has_value(), accepted) << size << " @" << at;
+      }
+    }
+  }
+}
+
 TEST(CanonicalText, KeepsTextExactlyAndRefusesBadText) {
   const auto path = CanonicalTemplatePath::try_from(" a//b/../c ");
   ASSERT_TRUE(path.has_value());
@@ -75,7 +94,7 @@ TEST(CanonicalText, KeepsTextExactlyAndRefusesBadText) {
 }
 
 TEST(CanonicalText, TakesTheStringOverWithoutCopying) {
-  std::pmr::string text(100, 'a');  // past any small-string buffer
+  std::string text(100, 'a');  // past any small-string buffer
   const char* storage = text.data();
   const auto path = CanonicalTemplatePath::try_from(std::move(text));
   ASSERT_TRUE(path.has_value());

@@ -29,9 +29,9 @@ std::ostream& operator<<(std::ostream& out, CompositionError error);
 
 // Checks the manifest (schema, then unique node sources in node order, then
 // edge endpoints in edge order; the first failure wins) and returns the
-// SHA-256 of its composition stream. Linear in the manifest; memory beyond the
-// source set stays flat however large it is. std::bad_alloc if the set cannot
-// be allocated.
+// SHA-256 of its composition stream. Linear in the manifest; besides the
+// source set it keeps a copy of the node entries, and nothing per edge.
+// std::bad_alloc if that memory cannot be had.
 [[nodiscard]] std::expected<CompositionSha256, CompositionError> calculate_composition_hash(
     const ResolvedTemplateManifest& manifest);
 
@@ -42,6 +42,81 @@ struct SourceSetKey {
 
   // Drawn once per process from the system's entropy source.
   [[nodiscard]] static const SourceSetKey& process();
+};
+
+// A source as the stream takes it: its member and its text, which the caller
+// has validated. The text is only read during the call it is passed to.
+struct SourceText {
+  CanonicalSource::Member member;
+  std::string_view text;
+};
+
+// A node added to a CompositionHasher, valid as long as the hasher is.
+class NodeHandle {
+ public:
+  NodeHandle() noexcept = default;
+  // Sends for the node's entry, which an edge naming it will read.
+  void prefetch() const noexcept { __builtin_prefetch(entry_); }
+
+ private:
+  friend class CompositionHasher;
+  friend class Endpoint;
+  explicit NodeHandle(const std::uint8_t* entry) noexcept : entry_(entry) {}
+  const std::uint8_t* entry_ = nullptr;
+};
+
+// An edge endpoint: a source, which is checked against the nodes, or a node
+// that the caller knows the endpoint to be (the same source, known without
+// comparing texts), which is taken as it is.
+class Endpoint {
+ public:
+  Endpoint(SourceText source) noexcept : source_(source) {}                   // NOLINT: implicit
+  Endpoint(NodeHandle node) noexcept : source_{}, node_(node.entry_) {}  // NOLINT: implicit
+
+ private:
+  friend class CompositionHasher;
+  SourceText source_;
+  const std::uint8_t* node_ = nullptr;
+};
+
+// The composition hash of a V1 manifest handed over one record at a time, in
+// manifest order, so that no manifest has to be built: nodes, then edges. The
+// stream is hashed while it is written. Node entries are copied and kept (the
+// edges are checked against them); edge entries are not kept unless asked for.
+// finish() gives what calculate_composition_hash gives for the same records.
+//
+// Up to a few MiB of working memory stay with the thread for its next hasher.
+// Every adding member may throw std::bad_alloc.
+class CompositionHasher {
+ public:
+  // `nodes`: how many nodes the caller means to add. Fewer may come.
+  explicit CompositionHasher(std::uint64_t nodes, const SourceSetKey& key = SourceSetKey::process());
+  ~CompositionHasher();
+  CompositionHasher(const CompositionHasher&) = delete;
+  CompositionHasher& operator=(const CompositionHasher&) = delete;
+
+  NodeHandle add_node(SourceText source, const TemplateSha256& sha256);
+
+  // Ends the nodes. `edges`: how many edges the caller means to add; fewer may
+  // come only if keep_edges() is called before the first edge that might be
+  // the last.
+  void begin_edges(std::uint64_t edges);
+  void add_edge(Endpoint parent, Endpoint child, std::uint32_t occurrence);
+
+  // Keeps the edge entries from here on, so that the stream can be written
+  // again with the number of edges that actually came. The edges added so far
+  // must then be handed over once more, in order, through replay_edge.
+  void keep_edges();
+  void replay_edge(Endpoint parent, Endpoint child, std::uint32_t occurrence);
+  [[nodiscard]] bool keeping_edges() const noexcept;
+
+  [[nodiscard]] std::expected<CompositionSha256, CompositionError> finish();
+
+ private:
+  struct State;
+  struct Source;
+  static Source source_of(const Endpoint& endpoint) noexcept;
+  State* state_;
 };
 
 // The same, with the set keyed by `key` (for tests: the digest must not depend on it).

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "vela_sha/manifest.hpp"
+#include "vela_sha/composition.hpp"
 
 namespace vela_sha {
 
@@ -34,15 +34,15 @@ struct CompositionProblems {
 
 // An edge's endpoints, as far as they could be read.
 struct EdgeEndpoints {
-  std::optional<CanonicalSource> parent, child;
+  std::optional<SourceText> parent, child;
 };
 
 // The duplicate sources among `nodes` and, if `check_endpoints`, the endpoints
 // of `edges` that match no node. An absent source (one that could not be
 // read) takes part in neither check. Keyed as the composition hash's source
 // set is, so crafted sources cost what others cost.
-[[nodiscard]] CompositionProblems find_composition_problems(
-    std::span<const std::optional<CanonicalSource>> nodes, std::span<const EdgeEndpoints> edges,
-    bool check_endpoints);
+[[nodiscard]] CompositionProblems find_composition_problems(std::span<const std::optional<SourceText>> nodes,
+                                                            std::span<const EdgeEndpoints> edges,
+                                                            bool check_endpoints);
 
 }  // namespace vela_sha

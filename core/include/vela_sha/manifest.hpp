@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <expected>
 #include <iosfwd>
-#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -58,15 +57,13 @@ std::ostream& operator<<(std::ostream& out, CanonicalSourceError error);
 namespace detail {
 
 // A source text that has passed validate_representation, kept exactly as given.
-// `Tag` keeps paths and URLs apart although they are made the same way. The
-// text may live in a caller's memory resource: a whole manifest's texts can
-// then sit together in one arena, released at once.
+// `Tag` keeps paths and URLs apart although they are made the same way.
 template <class Tag>
 class CanonicalText {
  public:
   // Takes the string over without copying it; on failure it is released.
   [[nodiscard]] static std::expected<CanonicalText, CanonicalSourceError> try_from(
-      std::pmr::string text) noexcept {
+      std::string text) noexcept {
     if (auto valid = validate_representation(text); !valid) return std::unexpected(valid.error());
     return CanonicalText(std::move(text));
   }
@@ -75,8 +72,8 @@ class CanonicalText {
   friend bool operator==(const CanonicalText&, const CanonicalText&) noexcept = default;
 
  private:
-  explicit CanonicalText(std::pmr::string&& text) noexcept : text_(std::move(text)) {}
-  std::pmr::string text_;
+  explicit CanonicalText(std::string&& text) noexcept : text_(std::move(text)) {}
+  std::string text_;
 };
 
 struct TemplatePathTag;

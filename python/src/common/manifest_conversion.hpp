@@ -1,49 +1,120 @@
-// Python manifest mappings into the core's records. Every step returns its
+// Python manifest mappings into the composition hash. Every step returns its
 // value or the one failure that ends the call; nothing partial escapes.
 #pragma once
 
-#include <memory_resource>
-#include <string>
-#include <vector>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
 
 #include "failure.hpp"
-#include "vela_sha/manifest.hpp"
+#include "vela_sha/composition.hpp"
 
 namespace vela_sha::py {
 
-// A key and the text it was made from (for messages). Each key str is made
-// once per call and reused for every lookup, so its hash is computed once.
-struct Key {
-  mutable Ref str;
-  std::string_view text;
-  mutable bool adopted = false;
+// The keys a manifest is read by.
+enum class KeyId : std::uint8_t { Schema, Nodes, Edges, Source, Sha256, Kind, Value, Parent, Child, Occurrence };
+inline constexpr std::size_t kKeyCount = 10;
+
+// One call's key objects. Once one of the caller's dicts has shown its own
+// str for a key, that object is used (dicts from one json.loads or one set of
+// literals share their key objects, so lookups then match on identity);
+// until then a str is made when a lookup first needs one.
+class Keys {
+ public:
+  [[nodiscard]] static std::string_view text(KeyId key) noexcept;
+
+  // A str to look `key` up with.
+  [[nodiscard]] PyObject* object(KeyId key);
+
+  // Reads the entries under `wanted` as lookups would find them, without a
+  // lookup and so without any of the caller's code: only from a dict whose keys
+  // are all exact str (whose equality is the interpreter's own) and that has
+  // few enough entries to be worth reading through. Returns false for any other
+  // dict, which then needs real lookups. Found values are borrowed; nullptr
+  // where a key is absent.
+  template <KeyId... Wanted>
+  [[nodiscard]] bool read(PyObject* dict, std::array<PyObject*, sizeof...(Wanted)>& found) noexcept;
+
+ private:
+  [[nodiscard]] bool adopt_if_named(PyObject* stored, KeyId key) noexcept;
+  std::array<Ref, kKeyCount> objects_;
 };
 
-// What one call's conversion shares: its keys, and the arena its texts are
-// copied into (so a manifest's texts sit together and go in one release).
-struct Conversion {
-  Key schema, nodes, edges, source, sha256, kind, value, parent, child, occurrence;
-  std::pmr::memory_resource* texts;
-
-  [[nodiscard]] static Conversion make(std::pmr::memory_resource* texts);
+// A value found by Keys::read: borrowed, as no Python code runs before it is used.
+struct Borrowed {
+  PyObject* object;
+  [[nodiscard]] PyObject* get() const noexcept { return object; }
+  explicit operator bool() const noexcept { return object != nullptr; }
 };
 
-// The value under `key` in the dict's own storage (a subclass's __getitem__ or
-// __missing__ never runs), as a new reference; an empty Ref if absent; or the
-// exception a stored key's __eq__ raised.
-[[nodiscard]] Result<Ref> lookup(PyObject* mapping, const Key& key);
+// Looks keys up in the dict's own storage (a subclass's __getitem__ or
+// __missing__ never runs). Holds each value found by its own reference, as the
+// caller's code may run in a later lookup or conversion.
+class LiveLookup {
+ public:
+  explicit LiveLookup(Keys& keys) noexcept : keys_(keys) {}
+  // The value under `key`, an empty Ref if absent, or the exception a stored
+  // key's __eq__ raised.
+  [[nodiscard]] Result<Ref> operator()(PyObject* mapping, KeyId key) const;
 
-// The text of a required string entry, as an owned UTF-8 copy in `texts`.
-[[nodiscard]] Result<std::pmr::string> string_field(PyObject* mapping, const Key& key,
-                                                    std::pmr::memory_resource* texts);
+ private:
+  Keys& keys_;
+};
 
-// An occurrence: any int (bool and __index__ objects included) from 0 to 2**32 - 1.
-[[nodiscard]] Result<std::uint32_t> parse_occurrence(PyObject* object);
+// The UTF-8 text of a required string entry found as `value` (nullptr if
+// absent). It lives as long as `value` does.
+[[nodiscard]] Result<std::string_view> string_text(PyObject* value, KeyId key);
 
-[[nodiscard]] Result<CanonicalSource> parse_source(PyObject* object, const Conversion& conversion);
-[[nodiscard]] Result<std::vector<ResolvedTemplateNode>> parse_nodes(PyObject* object,
-                                                                    const Conversion& conversion);
-[[nodiscard]] Result<std::vector<ResolvedIncludeEdge>> parse_edges(PyObject* object,
-                                                                   const Conversion& conversion);
+// Which entry of a source mapping a conversion stopped at.
+enum class SourceField : std::uint8_t { Mapping, Kind, Value };
+
+// A source's text and the str that keeps it alive.
+struct Source {
+  SourceText text;
+  Ref holder;
+};
+
+// A source mapping, through real lookups, with every check in order; on a
+// failure `failed` (if given) says which entry it concerns.
+[[nodiscard]] Result<Source> convert_source(PyObject* object, Keys& keys, SourceField* failed = nullptr);
+
+// An occurrence: any int (bool and __index__ objects included) from 0 to
+// 2**32 - 1. An interrupt, an exit or a MemoryError from __index__ passes
+// through; any other exception gives way to the binding's own error.
+[[nodiscard]] Result<std::uint32_t> occurrence_of(PyObject* object);
+
+// Hands the nodes of the list `nodes`, then the edges of the list `edges`, to
+// `hasher`, converting and checking each item in list order.
+[[nodiscard]] Result<void> add_manifest(PyObject* nodes, PyObject* edges, CompositionHasher& hasher, Keys& keys);
+
+// ---
+
+template <KeyId... Wanted>
+bool Keys::read(PyObject* dict, std::array<PyObject*, sizeof...(Wanted)>& found) noexcept {
+  constexpr std::size_t N = sizeof...(Wanted);
+  constexpr std::array<KeyId, N> wanted{Wanted...};
+  // Reading costs a step per entry; dicts larger than this are rare enough to
+  // take the lookups instead.
+  constexpr Py_ssize_t kMostEntries = 16;
+  found.fill(nullptr);
+  const Py_ssize_t entries = PyDict_GET_SIZE(dict);
+  if (entries > kMostEntries) return false;
+  std::array<PyObject*, N> known{objects_[static_cast<std::size_t>(Wanted)].get()...};
+  Py_ssize_t position = 0;
+  PyObject *stored, *value;
+  for (Py_ssize_t seen = 0; seen < entries && PyDict_Next(dict, &position, &stored, &value); ++seen) {
+    if (!PyUnicode_CheckExact(stored)) return false;
+    std::size_t w = 0;
+    while (w < N && stored != known[w]) ++w;
+    if (w == N) {  // not one of the objects seen so far: compare texts
+      w = 0;
+      while (w < N && !adopt_if_named(stored, wanted[w])) ++w;
+      if (w < N) known[w] = stored;
+    }
+    if (w < N) found[w] = value;
+  }
+  return true;
+}
 
 }  // namespace vela_sha::py

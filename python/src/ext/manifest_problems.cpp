@@ -2,14 +2,12 @@
 // is, in the order calculate_composition_hash checks them; so the first is
 // the error that function raises, and none means it succeeds.
 #include <algorithm>
-#include <memory_resource>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/manifest_conversion.hpp"
 #include "ext.hpp"
-#include "vela_sha/composition.hpp"
 #include "vela_sha/composition_problems.hpp"
 
 namespace vela_sha::py {
@@ -23,12 +21,11 @@ using Step = Result<std::optional<T>>;
 
 class Walk {
  public:
-  explicit Walk(std::pmr::memory_resource* texts)
-      : problems_(Ref::steal(PyList_New(0))), conversion_(Conversion::make(texts)) {
+  Walk() : problems_(Ref::steal(PyList_New(0))) {
     if (!problems_) throw InterpreterFault("could not create the problem list");
   }
 
-  [[nodiscard]] const Conversion& conversion() const noexcept { return conversion_; }
+  [[nodiscard]] Keys& keys() noexcept { return keys_; }
   [[nodiscard]] Ref take() noexcept { return std::move(problems_); }
 
   // Records {"where", "code", "message"} and, for a duplicate, "duplicate_of".
@@ -80,90 +77,81 @@ class Walk {
 
  private:
   Ref problems_;
-  Conversion conversion_;
+  Keys keys_;
 };
 
-Step<CanonicalSource> source_at(Walk& walk, PyObject* object, const std::string& where, bool report) {
-  const Conversion& conversion = walk.conversion();
-  if (!PyDict_Check(object)) {
-    return walk.problem<CanonicalSource>(code::kInvalidManifest, "source must be a mapping", where, report);
-  }
-  auto kind = string_field(object, conversion.kind, conversion.texts);
-  if (!kind) return walk.problem<CanonicalSource>(std::move(kind.error()), where + ".kind", report);
-  auto value = string_field(object, conversion.value, conversion.texts);
-  if (!value) return walk.problem<CanonicalSource>(std::move(value.error()), where + ".value", report);
-  auto refused = [&](CanonicalSourceError e) {
-    return walk.problem<CanonicalSource>(code::kInvalidCanonicalSource, std::string(message(e)),
-                                         where + ".value", report);
-  };
-  if (*kind == "url") {
-    auto url = CanonicalSourceUrl::try_from(std::move(*value));
-    if (!url) return refused(url.error());
-    return std::optional<CanonicalSource>(std::move(*url));
-  }
-  if (*kind == "local_path") {
-    auto path = CanonicalTemplatePath::try_from(std::move(*value));
-    if (!path) return refused(path.error());
-    return std::optional<CanonicalSource>(std::move(*path));
-  }
-  return walk.problem<CanonicalSource>(code::kInvalidManifest, "source kind must be local_path or url",
-                                       where + ".kind", report);
+// A source's text, with the str that keeps it alive for the later checks.
+Step<Source> source_at(Walk& walk, PyObject* object, const std::string& where, bool report) {
+  SourceField field;
+  auto source = convert_source(object, walk.keys(), &field);
+  if (source) return std::optional<Source>(std::move(*source));
+  const char* suffix = field == SourceField::Kind ? ".kind" : field == SourceField::Value ? ".value" : "";
+  return walk.problem<Source>(std::move(source.error()), where + suffix, report);
 }
 
 // A required entry: its value, or a record that it is missing.
-Step<Ref> entry_at(Walk& walk, PyObject* mapping, const Key& key, std::string message, const std::string& where) {
-  auto value = lookup(mapping, key);
+Step<Ref> entry_at(Walk& walk, PyObject* mapping, KeyId key, std::string message, const std::string& where) {
+  auto value = LiveLookup(walk.keys())(mapping, key);
   if (!value) return walk.problem<Ref>(std::move(value.error()), where);
   if (!*value) return walk.problem<Ref>(code::kInvalidManifest, std::move(message), where);
   return std::optional<Ref>(std::move(*value));
 }
 
+// A string entry's text (the entry may be absent), or a record of its problem.
+Step<std::string_view> text_at(Walk& walk, PyObject* mapping, KeyId key, const std::string& where) {
+  auto value = LiveLookup(walk.keys())(mapping, key);
+  if (!value) return walk.problem<std::string_view>(std::move(value.error()), where);
+  auto text = string_text(value->get(), key);
+  if (!text) return walk.problem<std::string_view>(std::move(text.error()), where);
+  return std::optional<std::string_view>(*text);
+}
+
 // A node's source, if it could be read (a node whose digest is bad still has one).
-Step<CanonicalSource> node_at(Walk& walk, PyObject* item, const std::string& where) {
-  const Conversion& conversion = walk.conversion();
+Step<Source> node_at(Walk& walk, PyObject* item, const std::string& where) {
   if (!PyDict_Check(item)) {
-    return walk.problem<CanonicalSource>(code::kInvalidManifest, "manifest node must be a mapping", where);
+    return walk.problem<Source>(code::kInvalidManifest, "manifest node must be a mapping", where);
   }
-  auto source_value = entry_at(walk, item, conversion.source, "manifest node requires source", where + ".source");
+  auto source_value = entry_at(walk, item, KeyId::Source, "manifest node requires source", where + ".source");
   if (!source_value) return propagate(source_value);
-  if (!*source_value) return std::optional<CanonicalSource>();
+  if (!*source_value) return std::optional<Source>();
   auto source = source_at(walk, (*source_value)->get(), where + ".source", true);
   if (!source || !*source) return source;
-  auto digest_text = string_field(item, conversion.sha256, conversion.texts);
-  if (!digest_text) {
-    if (auto noted = walk.problem<Ref>(std::move(digest_text.error()), where + ".sha256"); !noted) {
-      return propagate(noted);
-    }
-  } else if (auto digest = TemplateSha256::from_hex(*digest_text); !digest) {
-    if (auto noted = walk.problem<Ref>(std::move(error(digest.error()).error()), where + ".sha256"); !noted) {
-      return propagate(noted);
+  auto digest_text = text_at(walk, item, KeyId::Sha256, where + ".sha256");
+  if (!digest_text) return propagate(digest_text);
+  if (*digest_text) {
+    if (auto digest = TemplateSha256::from_hex(**digest_text); !digest) {
+      auto noted = walk.problem<Ref>(std::move(error(digest.error()).error()), where + ".sha256");
+      if (!noted) return propagate(noted);
     }
   }
   return source;
 }
 
-// An edge's endpoints, each if it could be read; only the edge's first
+// An edge's endpoints, with what keeps their texts alive; only the edge's first
 // problem is recorded.
-Result<EdgeEndpoints> edge_at(Walk& walk, PyObject* item, const std::string& where) {
-  const Conversion& conversion = walk.conversion();
+struct EdgeRead {
   EdgeEndpoints endpoints;
+  Ref holders[2];
+};
+
+Result<EdgeRead> edge_at(Walk& walk, PyObject* item, const std::string& where) {
+  EdgeRead read;
   if (!PyDict_Check(item)) {
     auto noted = walk.problem<Ref>(code::kInvalidManifest, "manifest edge must be a mapping", where);
     if (!noted) return propagate(noted);
-    return endpoints;
+    return read;
   }
-  std::optional<Ref> values[3];
-  const Key* keys[] = {&conversion.parent, &conversion.child, &conversion.occurrence};
-  const char* names[] = {"parent", "child", "occurrence"};
+  Ref values[3];
+  const KeyId keys[] = {KeyId::Parent, KeyId::Child, KeyId::Occurrence};
   for (int i = 0; i < 3; ++i) {
-    auto value = entry_at(walk, item, *keys[i], std::string("manifest edge requires ") + names[i],
-                          where + "." + names[i]);
+    const std::string name(Keys::text(keys[i]));
+    auto value = entry_at(walk, item, keys[i], "manifest edge requires " + name, where + "." + name);
     if (!value) return propagate(value);
-    if (!*value) return endpoints;
+    if (!*value) return read;
     values[i] = std::move(**value);
   }
   bool reported = false;
-  if (auto occurrence = parse_occurrence(values[2]->get()); !occurrence) {
+  if (auto occurrence = occurrence_of(values[2].get()); !occurrence) {
     auto noted = walk.problem<Ref>(std::move(occurrence.error()), where + ".occurrence");
     if (!noted) return propagate(noted);
     reported = true;
@@ -171,16 +159,17 @@ Result<EdgeEndpoints> edge_at(Walk& walk, PyObject* item, const std::string& whe
   // Endpoints are still read past a bad occurrence, for the endpoint check,
   // but their own problems are not recorded then. An edge with an invalid
   // source takes no part in that check.
-  auto parent = source_at(walk, values[0]->get(), where + ".parent", !reported);
+  auto parent = source_at(walk, values[0].get(), where + ".parent", !reported);
   if (!parent) return propagate(parent);
   reported |= !*parent;
-  auto child = source_at(walk, values[1]->get(), where + ".child", !reported);
+  auto child = source_at(walk, values[1].get(), where + ".child", !reported);
   if (!child) return propagate(child);
   if (*parent && *child) {
-    endpoints.parent = std::move(*parent);
-    endpoints.child = std::move(*child);
+    read.endpoints = {(*parent)->text, (*child)->text};
+    read.holders[0] = std::move((*parent)->holder);
+    read.holders[1] = std::move((*child)->holder);
   }
-  return endpoints;
+  return read;
 }
 
 // Walks a list as the conversion does: bounded by the smaller of its length at
@@ -198,30 +187,34 @@ Result<void> walk_list(PyObject* list, Visit&& visit) {
 std::string indexed(const char* list, std::size_t index) { return std::string(list) + "[" + std::to_string(index) + "]"; }
 
 Result<Ref> manifest_problems(PyObject* manifest) {
-  std::pmr::monotonic_buffer_resource texts(16 * 1024);
-  Walk walk(&texts);
-  const Conversion& conversion = walk.conversion();
+  Walk walk;
   if (!PyDict_Check(manifest)) {
     if (auto added = walk.add("", code::kInvalidInput, "hash input must be a mapping"); !added) return propagate(added);
     return walk.take();
   }
 
-  auto schema_text = string_field(manifest, conversion.schema, conversion.texts);
-  if (!schema_text) {
-    if (auto noted = walk.problem<Ref>(std::move(schema_text.error()), "schema"); !noted) return propagate(noted);
-  } else if (const auto schema = ManifestSchemaVersion::try_from(*schema_text); !schema) {
-    const bool empty = schema.error() == ManifestSchemaError::Empty;
-    auto added = walk.add("schema", empty ? code::kInvalidManifest : code::kUnsupportedManifestSchema,
-                          empty ? "manifest schema must not be empty"
-                                : "unsupported manifest schema; use vela-sha/manifest/v1");
-    if (!added) return propagate(added);
+  {
+    auto schema_value = LiveLookup(walk.keys())(manifest, KeyId::Schema);
+    if (!schema_value) return propagate(schema_value);
+    auto schema_text = string_text(schema_value->get(), KeyId::Schema);
+    if (!schema_text) {
+      if (auto noted = walk.problem<Ref>(std::move(schema_text.error()), "schema"); !noted) return propagate(noted);
+    } else if (const auto schema = ManifestSchemaVersion::try_from(*schema_text); !schema) {
+      const bool empty = schema.error() == ManifestSchemaError::Empty;
+      auto added = walk.add("schema", empty ? code::kInvalidManifest : code::kUnsupportedManifestSchema,
+                            empty ? "manifest schema must not be empty"
+                                  : "unsupported manifest schema; use vela-sha/manifest/v1");
+      if (!added) return propagate(added);
+    }
   }
-  auto nodes_value = entry_at(walk, manifest, conversion.nodes, "manifest object requires nodes", "nodes");
+  auto nodes_value = entry_at(walk, manifest, KeyId::Nodes, "manifest object requires nodes", "nodes");
   if (!nodes_value) return propagate(nodes_value);
-  auto edges_value = entry_at(walk, manifest, conversion.edges, "manifest object requires edges", "edges");
+  auto edges_value = entry_at(walk, manifest, KeyId::Edges, "manifest object requires edges", "edges");
   if (!edges_value) return propagate(edges_value);
 
-  std::vector<std::optional<CanonicalSource>> nodes;
+  // Each source's text lives in a str held here until the checks are done.
+  std::vector<std::optional<SourceText>> nodes;
+  std::vector<Ref> holders;
   bool check_endpoints = false;
   if (*nodes_value) {
     PyObject* list = (*nodes_value)->get();
@@ -234,7 +227,12 @@ Result<Ref> manifest_problems(PyObject* manifest) {
       auto walked = walk_list(list, [&](std::size_t i, PyObject* item) -> Result<void> {
         auto source = node_at(walk, item, indexed("nodes", i));
         if (!source) return propagate(source);
-        nodes.push_back(std::move(*source));
+        if (*source) {
+          nodes.emplace_back((*source)->text);
+          holders.push_back(std::move((*source)->holder));
+        } else {
+          nodes.emplace_back();
+        }
         return {};
       });
       if (!walked) return propagate(walked);
@@ -249,9 +247,10 @@ Result<Ref> manifest_problems(PyObject* manifest) {
       }
     } else {
       auto walked = walk_list(list, [&](std::size_t k, PyObject* item) -> Result<void> {
-        auto endpoints = edge_at(walk, item, indexed("edges", k));
-        if (!endpoints) return propagate(endpoints);
-        edges.push_back(std::move(*endpoints));
+        auto read = edge_at(walk, item, indexed("edges", k));
+        if (!read) return propagate(read);
+        edges.push_back(read->endpoints);
+        for (Ref& holder : read->holders) holders.push_back(std::move(holder));
         return {};
       });
       if (!walked) return propagate(walked);

@@ -1,10 +1,9 @@
 #include <array>
-#include <memory_resource>
 
-#include "common/arguments.hpp"
 #include "bindings.hpp"
-#include "common/results.hpp"
+#include "common/arguments.hpp"
 #include "common/manifest_conversion.hpp"
+#include "common/results.hpp"
 #include "vela_sha/composition.hpp"
 
 namespace vela_sha::py {
@@ -17,16 +16,12 @@ constexpr Signature kSignature{"calculate_composition_hash()", kParameters};
 constexpr std::array<std::string_view, 3> kCompositionCodes = {
     code::kUnsupportedManifestSchema, code::kDuplicateSource, code::kUnknownEdgeEndpoint};
 
-Result<Ref> calculate_composition_hash_impl(PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames) {
-  PyObject* input;
-  if (!bind_arguments(kSignature, args, nargs, kwnames, &input)) return raised();
-  if (!PyDict_Check(input)) return error(code::kInvalidInput, "hash input must be a mapping");
-  // Texts go to one arena that outlives the manifest built from them.
-  std::pmr::monotonic_buffer_resource texts(64 * 1024);
-  const Conversion conversion = Conversion::make(&texts);
-
-  auto schema_text = string_field(input, conversion.schema, conversion.texts);
+// The top-level entries found through `lookup` (see manifest_conversion.hpp).
+template <class Lookup>
+Result<Ref> calculate(PyObject* input, const Lookup& lookup, Keys& keys) {
+  auto schema_value = lookup(input, KeyId::Schema);
+  if (!schema_value) return propagate(schema_value);
+  auto schema_text = string_text(schema_value->get(), KeyId::Schema);
   if (!schema_text) return propagate(schema_text);
   const auto schema = ManifestSchemaVersion::try_from(*schema_text);
   if (!schema) {
@@ -37,25 +32,43 @@ Result<Ref> calculate_composition_hash_impl(PyObject* const* args, Py_ssize_t na
   }
 
   // Both entries are found before either is examined.
-  auto nodes_value = lookup(input, conversion.nodes);
+  auto nodes_value = lookup(input, KeyId::Nodes);
   if (!nodes_value) return propagate(nodes_value);
   if (!*nodes_value) return error(code::kInvalidManifest, "manifest object requires nodes");
-  auto edges_value = lookup(input, conversion.edges);
+  auto edges_value = lookup(input, KeyId::Edges);
   if (!edges_value) return propagate(edges_value);
   if (!*edges_value) return error(code::kInvalidManifest, "manifest object requires edges");
+  // Held for the walks, in which the caller's code may drop them from `input`.
+  const Ref nodes = Ref::borrow(nodes_value->get()), edges = Ref::borrow(edges_value->get());
 
-  auto nodes = parse_nodes(nodes_value->get(), conversion);
-  if (!nodes) return propagate(nodes);
-  auto edges = parse_edges(edges_value->get(), conversion);
-  if (!edges) return propagate(edges);
-
-  const ResolvedTemplateManifest manifest{*schema, std::move(*nodes), std::move(*edges)};
-  const auto digest = calculate_composition_hash(manifest);
+  CompositionHasher hasher(PyList_Check(nodes.get()) ? static_cast<std::uint64_t>(PyList_GET_SIZE(nodes.get())) : 0);
+  if (auto added = add_manifest(nodes.get(), edges.get(), hasher, keys); !added) return propagate(added);
+  const auto digest = hasher.finish();
   if (!digest) {
     return error(kCompositionCodes.at(static_cast<std::size_t>(digest.error())),
                  std::string(message(digest.error())));
   }
   return digest_result("composition", digest->bytes());
+}
+
+// The input's entries as Keys::read found them.
+struct TopEntries {
+  std::array<PyObject*, 3> found;
+  Result<Borrowed> operator()(PyObject*, KeyId key) const noexcept {
+    return Borrowed{found[static_cast<std::size_t>(key) - static_cast<std::size_t>(KeyId::Schema)]};
+  }
+};
+
+Result<Ref> calculate_composition_hash_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* input;
+  if (!bind_arguments(kSignature, args, nargs, kwnames, &input)) return raised();
+  if (!PyDict_Check(input)) return error(code::kInvalidInput, "hash input must be a mapping");
+  Keys keys;
+  TopEntries top;
+  if (keys.read<KeyId::Schema, KeyId::Nodes, KeyId::Edges>(input, top.found)) {
+    return calculate(input, top, keys);
+  }
+  return calculate(input, LiveLookup(keys), keys);
 }
 
 }  // namespace
