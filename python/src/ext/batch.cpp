@@ -48,11 +48,6 @@ Result<std::size_t> jobs_of(PyObject* jobs, const char* function) {
   return static_cast<std::size_t>(count);
 }
 
-bool is_path(PyObject* object) {
-  if (PyUnicode_Check(object) || PyBytes_Check(object)) return true;
-  return PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__") != 0;
-}
-
 // The caller's items, each checked to be a path before any file is opened,
 // with the names open() would report and the bytes the system is given.
 struct Items {

@@ -42,6 +42,12 @@ PyObject* manifest_problems_py(PyObject* module, PyObject* manifest) noexcept;
 PyObject* iter_hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 PyObject* hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
 
+// Whether `object` is a path: a str, bytes, or an os.PathLike.
+[[nodiscard]] inline bool is_path(PyObject* object) {
+  if (PyUnicode_Check(object) || PyBytes_Check(object)) return true;
+  return PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__") != 0;
+}
+
 // Feeds `bytes` to `hasher`, without the interpreter lock if they are many.
 [[nodiscard]] std::expected<void, Utf8Error> update_releasing(TemplateHasher& hasher,
                                                               std::span<const std::uint8_t> bytes);

@@ -69,11 +69,6 @@ Result<Ref> hash_path(PyObject* path) {
   return digest_result("template", digest->bytes());
 }
 
-bool is_path(PyObject* object) {
-  if (PyUnicode_Check(object) || PyBytes_Check(object)) return true;
-  return PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__") != 0;
-}
-
 Result<void> refuse_text_mode(PyObject* file) {
   const Ref io = Ref::steal(PyImport_ImportModule("io"));
   if (!io) return raised();
