@@ -17,7 +17,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "huge_buffer.hpp"
+#include "vela_sha/huge_buffer.hpp"
 #include "siphash.hpp"
 
 namespace vela_sha {
@@ -211,7 +211,7 @@ constexpr std::size_t kKeptChunks = 8;
 constexpr std::size_t kKeptTableBytes = std::size_t{2} << 20;
 
 struct Chunk {
-  detail::HugeBuffer bytes;
+  HugeBuffer bytes;
   std::size_t used = 0;
   [[nodiscard]] std::uint8_t* data() const noexcept { return bytes.data(); }
   [[nodiscard]] std::size_t capacity() const noexcept { return bytes.size(); }
@@ -238,7 +238,7 @@ struct CompositionHasher::Source {
 struct CompositionHasher::State {
   std::unique_ptr<std::uint8_t[]> staging = std::make_unique_for_overwrite<std::uint8_t[]>(kStagingBytes);
   std::vector<Chunk> chunks;  // node entries; [0, chunk] in use, the rest spare
-  detail::HugeBuffer table_memory;
+  HugeBuffer table_memory;
   Slot* table = nullptr;
   bool busy = false, heap = false;
 
@@ -271,15 +271,15 @@ struct CompositionHasher::State {
     inserts.clear();
     probes.clear();
     compares.clear();
-    if (chunks.empty()) chunks.push_back({detail::HugeBuffer(kChunkBytes)});
+    if (chunks.empty()) chunks.push_back({HugeBuffer(kChunkBytes)});
     chunks[0].used = 0;
     // Never more than two-thirds full, so a probe usually ends at its first slot.
     const std::size_t slots = std::bit_ceil(node_count + node_count / 2 + 1);
     if (slots * sizeof(Slot) <= table_memory.size()) {
       std::memset(table_memory.data(), 0, slots * sizeof(Slot));
     } else {
-      table_memory = detail::HugeBuffer();
-      table_memory = detail::HugeBuffer(slots * sizeof(Slot));
+      table_memory = HugeBuffer();
+      table_memory = HugeBuffer(slots * sizeof(Slot));
     }
     table = reinterpret_cast<Slot*>(table_memory.data());
     mask = slots - 1;
@@ -291,7 +291,7 @@ struct CompositionHasher::State {
   void trim() noexcept {
     std::erase_if(chunks, [](const Chunk& c) { return c.capacity() != kChunkBytes; });
     if (chunks.size() > kKeptChunks) chunks.resize(kKeptChunks);
-    if (table_memory.size() > kKeptTableBytes) table_memory = detail::HugeBuffer();
+    if (table_memory.size() > kKeptTableBytes) table_memory = HugeBuffer();
     std::vector<std::uint8_t>().swap(kept);
   }
 
@@ -330,9 +330,9 @@ struct CompositionHasher::State {
     hash_nodes();
     const std::size_t next = chunk + 1;
     if (next == chunks.size() || chunks[next].capacity() < size) {
-      const std::size_t standard = next < kKeptChunks ? kChunkBytes : detail::HugeBuffer::kHugePage;
+      const std::size_t standard = next < kKeptChunks ? kChunkBytes : HugeBuffer::kHugePage;
       chunks.insert(chunks.begin() + static_cast<std::ptrdiff_t>(next),
-                    {detail::HugeBuffer(std::max(standard, size))});
+                    {HugeBuffer(std::max(standard, size))});
     }
     chunk = next;
     chunks[chunk].used = 0;

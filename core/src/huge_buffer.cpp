@@ -1,11 +1,11 @@
-#include "huge_buffer.hpp"
+#include "vela_sha/huge_buffer.hpp"
 
 #include <sys/mman.h>
 
 #include <cstdlib>
 #include <new>
 
-namespace vela_sha::detail {
+namespace vela_sha {
 
 HugeBuffer::HugeBuffer(std::size_t size) {
   if (size < kHugePage) {
@@ -40,4 +40,4 @@ HugeBuffer::~HugeBuffer() {
   }
 }
 
-}  // namespace vela_sha::detail
+}  // namespace vela_sha

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <thread>
 
+#include "vela_sha/huge_buffer.hpp"
+
 namespace vela_sha::py {
 
 // `size` bytes of memory of the caller's own, for the length of one call. Up
@@ -12,9 +14,9 @@ namespace vela_sha::py {
 // that a call faults in no fresh pages; beyond that it is mapped for the call
 // (for transparent huge pages, so it faults in 2 MiB at a time) and unmapped
 // after. The kernel must zero every fresh page before the copy can fill it; a
-// thread of its own faults the mapping in meanwhile, so that the zeroing runs
-// on another core while this one copies and hashes. std::bad_alloc if the
-// memory cannot be had.
+// thread of its own faults the mapping in meanwhile, without writing to it,
+// so that the zeroing runs on another core while this one copies and hashes.
+// std::bad_alloc if the memory cannot be had.
 class OwnedCopy {
  public:
   explicit OwnedCopy(std::size_t size);
@@ -29,8 +31,7 @@ class OwnedCopy {
 
  private:
   std::uint8_t* data_;
-  void* mapping_ = nullptr;  // a mapping of this call's own, or none
-  std::size_t mapped_ = 0;
+  HugeBuffer mapped_;  // a mapping of this call's own, or none
   std::thread faulting_;
 };
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <utility>
 
-namespace vela_sha::detail {
+namespace vela_sha {
 
 class HugeBuffer {
  public:
@@ -36,4 +36,4 @@ class HugeBuffer {
   std::size_t size_ = 0;
 };
 
-}  // namespace vela_sha::detail
+}  // namespace vela_sha
