@@ -291,5 +291,25 @@ TEST(SipHash, ReferenceVectors) {
   EXPECT_EQ((detail::siphash<2, 4>(key, message)), 0xa129ca6149be45e5ULL);
 }
 
+TEST(SipHash, LanesGiveWhatOneAtATimeGives) {
+  std::mt19937_64 rng(3);
+  for (int round = 0; round < 2000; ++round) {
+    detail::SipKey keys[4];
+    std::string texts[4];
+    const char* pointers[4];
+    std::size_t sizes[4];
+    for (int l = 0; l < 4; ++l) {
+      keys[l] = {rng(), rng()};
+      texts[l].resize(round % 7 == 0 ? rng() % 200 : 40 + rng() % 12);
+      for (auto& c : texts[l]) c = static_cast<char>(rng());
+      pointers[l] = texts[l].data();
+      sizes[l] = texts[l].size();
+    }
+    std::uint64_t lanes[4];
+    detail::siphash_lanes<1, 3>(keys, pointers, sizes, lanes);
+    for (int l = 0; l < 4; ++l) ASSERT_EQ(lanes[l], (detail::siphash<1, 3>(keys[l], texts[l]))) << round << " " << l;
+  }
+}
+
 }  // namespace
 }  // namespace vela_sha
