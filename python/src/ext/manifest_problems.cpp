@@ -184,6 +184,21 @@ Result<void> walk_list(PyObject* list, Visit&& visit) {
   return {};
 }
 
+// The list found under `name` (if it was found), walked item by item; or a
+// record that it is no list. True if it was walked.
+template <class Visit>
+Result<bool> walk_entry(Walk& walk, const std::optional<Ref>& value, const char* name, Visit&& visit) {
+  if (!value) return false;
+  if (!PyList_Check(value->get())) {
+    auto noted = walk.problem<Ref>(code::kInvalidManifest, std::string("manifest ") + name + " must be a list", name);
+    if (!noted) return propagate(noted);
+    return false;
+  }
+  auto walked = walk_list(value->get(), std::forward<Visit>(visit));
+  if (!walked) return propagate(walked);
+  return true;
+}
+
 std::string indexed(const char* list, std::size_t index) { return std::string(list) + "[" + std::to_string(index) + "]"; }
 
 Result<Ref> manifest_problems(PyObject* manifest) {
@@ -215,48 +230,29 @@ Result<Ref> manifest_problems(PyObject* manifest) {
   // Each source's text lives in a str held here until the checks are done.
   std::vector<std::optional<SourceText>> nodes;
   std::vector<Ref> holders;
-  bool check_endpoints = false;
-  if (*nodes_value) {
-    PyObject* list = (*nodes_value)->get();
-    if (!PyList_Check(list)) {
-      if (auto noted = walk.problem<Ref>(code::kInvalidManifest, "manifest nodes must be a list", "nodes"); !noted) {
-        return propagate(noted);
-      }
-    } else {
-      check_endpoints = true;
-      auto walked = walk_list(list, [&](std::size_t i, PyObject* item) -> Result<void> {
-        auto source = node_at(walk, item, indexed("nodes", i));
-        if (!source) return propagate(source);
-        if (*source) {
-          nodes.emplace_back((*source)->text);
-          holders.push_back(std::move((*source)->holder));
-        } else {
-          nodes.emplace_back();
-        }
-        return {};
-      });
-      if (!walked) return propagate(walked);
+  auto node_list = walk_entry(walk, *nodes_value, "nodes", [&](std::size_t i, PyObject* item) -> Result<void> {
+    auto source = node_at(walk, item, indexed("nodes", i));
+    if (!source) return propagate(source);
+    nodes.emplace_back();
+    if (*source) {
+      nodes.back() = (*source)->text;
+      holders.push_back(std::move((*source)->holder));
     }
-  }
+    return {};
+  });
+  if (!node_list) return propagate(node_list);
   std::vector<EdgeEndpoints> edges;
-  if (*edges_value) {
-    PyObject* list = (*edges_value)->get();
-    if (!PyList_Check(list)) {
-      if (auto noted = walk.problem<Ref>(code::kInvalidManifest, "manifest edges must be a list", "edges"); !noted) {
-        return propagate(noted);
-      }
-    } else {
-      auto walked = walk_list(list, [&](std::size_t k, PyObject* item) -> Result<void> {
-        auto read = edge_at(walk, item, indexed("edges", k));
-        if (!read) return propagate(read);
-        edges.push_back(read->endpoints);
-        for (Ref& holder : read->holders) holders.push_back(std::move(holder));
-        return {};
-      });
-      if (!walked) return propagate(walked);
-    }
-  }
+  auto edge_list = walk_entry(walk, *edges_value, "edges", [&](std::size_t k, PyObject* item) -> Result<void> {
+    auto read = edge_at(walk, item, indexed("edges", k));
+    if (!read) return propagate(read);
+    edges.push_back(read->endpoints);
+    for (Ref& holder : read->holders) holders.push_back(std::move(holder));
+    return {};
+  });
+  if (!edge_list) return propagate(edge_list);
 
+  // Without a node list, there is nothing to check endpoints against.
+  const bool check_endpoints = *node_list;
   const auto found = find_composition_problems(nodes, edges, check_endpoints);
   for (const auto& duplicate : found.duplicates) {
     const std::string first = indexed("nodes", duplicate.first);
