@@ -17,14 +17,8 @@ constexpr std::array<std::string_view, kKeyCount> kKeyTexts = {
 
 auto invalid_manifest(std::string message) { return error(code::kInvalidManifest, std::move(message)); }
 
-// Whether the exception just raised must reach the caller instead of giving
-// way to the binding's own error: one that is no Exception (KeyboardInterrupt,
-// SystemExit) asks to stop, and a MemoryError is no fault of the input.
-bool passes_through() noexcept {
-  PyObject* type = PyErr_Occurred();
-  return !PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
-         PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
-}
+// Whether the exception just raised must reach the caller.
+bool passes_through() noexcept { return must_reach_caller(PyErr_Occurred()); }
 
 std::optional<CanonicalSource::Member> member_of(std::string_view kind) noexcept {
   if (kind == "url") return CanonicalSource::Member::Url;
@@ -529,6 +523,11 @@ Result<Source> convert_source(PyObject* object, Keys& keys, SourceField* failed)
     return error(code::kInvalidCanonicalSource, std::string(message(valid.error())));
   }
   return Source{SourceText{*member, *text}, std::move(*value)};
+}
+
+bool must_reach_caller(PyObject* type) noexcept {
+  return !PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+         PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
 }
 
 std::string_view Keys::text(KeyId key) noexcept { return kKeyTexts[static_cast<std::size_t>(key)]; }

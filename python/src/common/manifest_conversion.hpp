@@ -66,6 +66,11 @@ class LiveLookup {
 // absent). It lives as long as `value` does.
 [[nodiscard]] Result<std::string_view> string_text(PyObject* value, KeyId key);
 
+// Whether an exception of `type` must reach the caller instead of giving way
+// to the binding's own error: one that is no Exception (KeyboardInterrupt,
+// SystemExit) asks to stop, and a MemoryError is no fault of the input.
+[[nodiscard]] bool must_reach_caller(PyObject* type) noexcept;
+
 // Which entry of a source mapping a conversion stopped at.
 enum class SourceField : std::uint8_t { Mapping, Kind, Value };
 

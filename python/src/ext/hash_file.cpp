@@ -18,6 +18,8 @@ constexpr std::size_t kChunk = 256 * 1024;
 // without costing a lock round trip per chunk.
 constexpr std::uint64_t kBetweenSignalChecks = 64ULL << 20;
 
+constexpr const char* kTextMode = "hash_file() needs a binary file, not a text-mode one: open it with 'rb'";
+
 std::span<std::uint8_t> thread_buffer() {
   // One per thread that reads paths, kept for its life: files come in runs.
   thread_local std::unique_ptr<std::uint8_t[]> buffer;
@@ -77,8 +79,7 @@ Result<void> refuse_text_mode(PyObject* file) {
   const int text_mode = PyObject_IsInstance(file, text_base.get());
   if (text_mode < 0) return raised();
   if (text_mode) {
-    PyErr_SetString(PyExc_TypeError,
-                    "hash_file() needs a binary file, not a text-mode one: open it with 'rb'");
+    PyErr_SetString(PyExc_TypeError, kTextMode);
     return raised();
   }
   return {};
@@ -139,8 +140,7 @@ Result<void> hash_read(PyObject* file, TemplateHasher& hasher) {
     if (!got) return raised();
     if (got.get() == Py_None) return would_block();
     if (PyUnicode_Check(got.get())) {
-      PyErr_SetString(PyExc_TypeError,
-                      "hash_file() needs a binary file, not a text-mode one: open it with 'rb'");
+      PyErr_SetString(PyExc_TypeError, kTextMode);
       return raised();
     }
     auto held = BufferView::of(got.get());

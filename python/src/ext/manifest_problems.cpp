@@ -57,10 +57,8 @@ class Walk {
   [[nodiscard]] Step<T> problem(Failure&& failure, const std::string& where, bool report = true) {
     auto* pending = std::get_if<PendingError>(&failure);
     if (pending == nullptr) {
-      const auto& raised_error = std::get<RaisedError>(failure);
-      const bool ordinary = PyErr_GivenExceptionMatches(raised_error.type.get(), PyExc_Exception) &&
-                            !PyErr_GivenExceptionMatches(raised_error.type.get(), PyExc_MemoryError);
-      if (PyList_GET_SIZE(problems_.get()) == 0 || !ordinary) return std::unexpected(std::move(failure));
+      const bool must_raise = must_reach_caller(std::get<RaisedError>(failure).type.get());
+      if (PyList_GET_SIZE(problems_.get()) == 0 || must_raise) return std::unexpected(std::move(failure));
       return std::optional<T>();
     }
     if (report) {
