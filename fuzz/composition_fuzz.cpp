@@ -1,7 +1,8 @@
 // Manifests decoded from the fuzz bytes. Checked: the stream's length is the
 // formula's, the digest is SHA-256 of the captured stream, the error is the one
 // the plain rules give first (schema, then the first repeated node source, then
-// the first edge with an unknown endpoint), and the set's key changes nothing.
+// the first edge with an unknown endpoint), the set's key changes nothing, and
+// a hasher given the endpoints unvalidated finds an invalid one.
 #include <openssl/sha.h>
 
 #include <optional>
@@ -113,5 +114,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SHA256(capture.bytes_.data(), capture.bytes_.size(), digest.data());
     FUZZ_CHECK(result->bytes() == digest);
   }
+
+  // The same records to a hasher, every endpoint unvalidated, one of them
+  // perhaps spoilt with a backslash: the hasher finds it, and nothing else.
+  if (manifest.schema != ManifestSchemaVersion::V1) return 0;
+  auto text = [](const CanonicalSource& source) { return SourceText{source.member(), source.text()}; };
+  const std::size_t spoilt = flags & 2 ? flags % (manifest.edges.size() + 1) : manifest.edges.size();
+  CompositionHasher hasher(manifest.nodes.size());
+  for (const auto& node : manifest.nodes) hasher.add_node(text(node.source), node.sha256);
+  hasher.begin_edges(manifest.edges.size());
+  for (std::size_t i = 0; i < manifest.edges.size(); ++i) {
+    const auto& edge = manifest.edges[i];
+    const std::string child = std::string(edge.child.text()) + (i == spoilt ? "\\" : "");
+    hasher.add_edge(Endpoint::unvalidated(text(edge.parent)),
+                    Endpoint::unvalidated({edge.child.member(), child}), edge.occurrence);
+  }
+  FUZZ_CHECK(hasher.invalid_endpoint() == (spoilt < manifest.edges.size()));
+  if (spoilt == manifest.edges.size()) FUZZ_CHECK(hasher.finish() == result);
   return 0;
 }

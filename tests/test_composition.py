@@ -9,6 +9,7 @@ import struct
 import sys
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import composition_reference as reference
 from conftest import raises_vela
@@ -243,6 +244,58 @@ def test_agrees_with_reference_on_random_manifests():
         m = manifest(nodes, edges, schema=rng.choice(["v1", "vela-sha/manifest/v1"]))
         assert calculate_composition_hash(m) == reference.composition_hash(m)
         assert calculate_composition_hash(json.loads(json.dumps(m))) == reference.composition_hash(m)
+
+
+class Counted:
+    """An occurrence whose __index__ counts its calls."""
+
+    def __init__(self):
+        self.calls = 0
+
+    def __index__(self):
+        self.calls += 1
+        return 7
+
+
+# Faults planted in an edge (or, for "duplicate", the node list). Each replaces
+# objects rather than changing them, so that shared source dicts stay intact.
+EDGE_FAULTS = {
+    "invalid parent": lambda e: e.update(parent=src("a\\b")),
+    "invalid child": lambda e: e.update(child=src("x\u0085", "url")),
+    "empty child": lambda e: e.update(child=src("")),
+    "unknown parent": lambda e: e.update(parent=src("nowhere")),
+    "bad kind": lambda e: e.update(child=src("a", "ftp")),
+    "bad occurrence": lambda e: e.update(occurrence=-1),
+    "index": lambda e: e.update(occurrence=Counted()),
+    "no mapping": lambda e: e.update(parent=None),
+}
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from([*EDGE_FAULTS, "duplicate"]), st.integers(0, 599)), max_size=4),
+       st.booleans())
+def test_planted_faults_give_the_references_outcome(faults, from_json):
+    # Large enough for the edges to be read ahead in runs, where endpoints are
+    # checked against the nodes before their texts are validated.
+    def build():
+        m = reference.generate(300, 600, seed=4)
+        m = json.loads(json.dumps(m)) if from_json else m
+        for fault, at in faults:
+            if fault == "duplicate":
+                m["nodes"].append(copy.deepcopy(m["nodes"][at % 300]))
+            else:
+                EDGE_FAULTS[fault](m["edges"][at])
+        return m
+
+    def outcome(function):
+        m = build()
+        try:
+            result = function(m)
+        except (VelaShaError, reference.ReferenceError) as error:
+            result = (error.code, error.message)
+        return result, [e["occurrence"].calls for e in m["edges"] if isinstance(e["occurrence"], Counted)]
+
+    assert outcome(calculate_composition_hash) == outcome(reference.composition_hash)
 
 
 def test_order_duplicates_and_self_edges_change_the_digest():

@@ -232,6 +232,7 @@ struct Slot {
 struct CompositionHasher::Source {
   SourceText text;
   bool known;
+  bool validated;
 };
 
 // Everything a hasher works in. One per thread is kept between hashers (its
@@ -248,7 +249,7 @@ struct CompositionHasher::State {
   detail::SipKey key{};
   std::uint64_t announced_nodes = 0, nodes = 0, announced_edges = 0, edges = 0;
   std::size_t chunk = 0, hashed = 0, mask = 0, staged = 0;
-  bool keeping = false, duplicate = false, unknown = false;
+  bool keeping = false, duplicate = false, unknown = false, invalid = false;
   std::vector<std::uint8_t> kept;
 
   struct Insert {
@@ -260,6 +261,7 @@ struct CompositionHasher::State {
     const std::uint8_t* text;
     std::size_t size, slot;
     std::uint8_t member;
+    bool validated;
   };
   Fifo<Insert, kLag> inserts;
   Fifo<Probe, kLag> probes, compares;
@@ -271,7 +273,7 @@ struct CompositionHasher::State {
     announced_nodes = node_count;
     nodes = edges = announced_edges = 0;
     chunk = hashed = staged = 0;
-    keeping = duplicate = unknown = false;
+    keeping = duplicate = unknown = invalid = false;
     inserts.clear();
     probes.clear();
     compares.clear();
@@ -359,26 +361,37 @@ struct CompositionHasher::State {
     }
   }
 
-  // The first slot from `start` on that has `hash` and `fits`; none, and
-  // the endpoint is unknown, if a free slot comes first.
+  // The first slot from `start` on that has `hash` and `fits`; none if a
+  // free slot comes first.
   template <class Fits>
-  std::optional<std::size_t> find(std::size_t start, std::uint64_t hash, Fits&& fits) noexcept {
+  std::optional<std::size_t> find(std::size_t start, std::uint64_t hash, Fits&& fits) const noexcept {
     for (std::size_t i = start;; i = (i + 1) & mask) {
       const Slot& slot = table[i];
-      if (slot.entry == nullptr) {
-        unknown = true;
-        return std::nullopt;
-      }
+      if (slot.entry == nullptr) return std::nullopt;
       if (slot.hash == hash && fits(slot)) return i;
     }
   }
 
+  // A text nobody has validated yet, once it is known to be no node's (or
+  // that no longer matters): validated now.
+  void settle(bool validated, const std::uint8_t* text, std::size_t size) noexcept {
+    if (!validated && !invalid && !validate_representation({reinterpret_cast<const char*>(text), size})) {
+      invalid = true;
+    }
+  }
+
+  void unmatched(const Probe& endpoint) noexcept {
+    unknown = true;
+    settle(endpoint.validated, endpoint.text, endpoint.size);
+  }
+
   // An endpoint whose slot has arrived: find the slot with its hash, and send
-  // for that node's entry.
+  // for that node's entry. Once an endpoint is unknown, the rest are only
+  // validated.
   void probe(Probe endpoint) noexcept {
-    if (unknown) return;
+    if (unknown) return settle(endpoint.validated, endpoint.text, endpoint.size);
     const auto found = find(endpoint.slot, endpoint.hash, [](const Slot&) { return true; });
-    if (!found) return;
+    if (!found) return unmatched(endpoint);
     const Slot& slot = table[*found];
     // The entry's head and, if it holds this text, the text's last byte.
     __builtin_prefetch(slot.entry);
@@ -390,10 +403,11 @@ struct CompositionHasher::State {
 
   // An endpoint whose candidate entry has arrived.
   void compare(const Probe& endpoint) noexcept {
-    if (unknown) return;
-    (void)find(endpoint.slot, endpoint.hash, [&](const Slot& slot) {
+    if (unknown) return settle(endpoint.validated, endpoint.text, endpoint.size);
+    const auto found = find(endpoint.slot, endpoint.hash, [&](const Slot& slot) {
       return holds(slot.entry, endpoint.member, endpoint.text, endpoint.size);
     });
+    if (!found) unmatched(endpoint);
   }
 
   // Sources are hashed four at a time: SipHash is a chain of dependent
@@ -409,7 +423,7 @@ struct CompositionHasher::State {
       texts[l] = reinterpret_cast<const char*>(items[l].text);
       sizes[l] = items[l].size;
     }
-    detail::siphash_lanes<1, 3>(keys, texts, sizes, hashes);
+    detail::siphash13_x4(keys, texts, sizes, hashes);
     for (std::size_t l = 0; l < kHashLanes; ++l) items[l].hash = hashes[l];
   }
 
@@ -419,8 +433,8 @@ struct CompositionHasher::State {
     for (std::size_t l = 0; l < count; ++l) items[l].hash = source_hash(items[l].member, items[l].text, items[l].size);
   }
 
-  void check_endpoint(std::uint8_t member, const std::uint8_t* text, std::size_t size) noexcept {
-    unhashed[unhashed_count++] = {0, text, size, 0, member};
+  void check_endpoint(std::uint8_t member, const std::uint8_t* text, std::size_t size, bool validated) noexcept {
+    unhashed[unhashed_count++] = {0, text, size, 0, member, validated};
     if (unhashed_count == kHashLanes) hash_endpoints();
   }
 
@@ -459,9 +473,12 @@ struct CompositionHasher::State {
     return out + 4;
   }
 
-  // Checks the endpoint staged at `at` (unless it is a known node).
+  // Checks the endpoint staged at `at` (unless it is a known node); once the
+  // set's answer is settled, only validates it if need be.
   void check_staged(const std::uint8_t* at, const Source& source) noexcept {
-    if (!source.known) check_endpoint(at[0], at + 9, source.text.text.size());
+    if (source.known) return;
+    if (duplicate || unknown) return settle(source.validated, at + 9, source.text.text.size());
+    check_endpoint(at[0], at + 9, source.text.text.size(), source.validated);
   }
 
   // Stages an edge; the set checks its endpoints later, while the staging
@@ -476,7 +493,6 @@ struct CompositionHasher::State {
     std::uint8_t* const out = staging.get() + staged;
     put_edge(out, parent.text, child.text, occurrence);
     staged += size;
-    if (duplicate || unknown) return;  // the result is settled
     check_staged(out, parent);
     check_staged(out + 9 + parent.text.text.size(), child);
   }
@@ -487,7 +503,6 @@ struct CompositionHasher::State {
     put_edge(bytes.data(), parent.text, child.text, occurrence);
     sha->update(bytes);
     if (keeping) kept.insert(kept.end(), bytes.begin(), bytes.end());
-    if (duplicate) return;
     check_staged(bytes.data(), parent);
     check_staged(bytes.data() + 9 + parent.text.text.size(), child);
     drain_probes();
@@ -611,10 +626,10 @@ void CompositionHasher::begin_edges(std::uint64_t edges) {
 }
 
 CompositionHasher::Source CompositionHasher::source_of(const Endpoint& endpoint) noexcept {
-  if (endpoint.node_ == nullptr) return {endpoint.source_, false};
+  if (endpoint.node_ == nullptr) return {endpoint.source_, false, endpoint.validated_};
   const std::uint8_t* entry = endpoint.node_;
   const std::string_view text(reinterpret_cast<const char*>(entry + 9), get_u64(entry + 1));
-  return {{static_cast<CanonicalSource::Member>(entry[0]), text}, true};
+  return {{static_cast<CanonicalSource::Member>(entry[0]), text}, true, true};
 }
 
 void CompositionHasher::add_edge(Endpoint parent, Endpoint child, std::uint32_t occurrence) {
@@ -636,6 +651,11 @@ void CompositionHasher::replay_edge(Endpoint parent, Endpoint child, std::uint32
 }
 
 bool CompositionHasher::keeping_edges() const noexcept { return state_->keeping; }
+
+bool CompositionHasher::invalid_endpoint() noexcept {
+  state_->drain_probes();
+  return state_->invalid;
+}
 
 std::expected<CompositionSha256, CompositionError> CompositionHasher::finish() {
   State& s = *state_;

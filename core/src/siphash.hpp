@@ -127,3 +127,18 @@ inline void siphash_lanes(const SipKey (&keys)[N], const char* const (&texts)[N]
 }
 
 }  // namespace vela_sha::detail
+
+namespace vela_sha::detail {
+
+// SipHash-1-3 of four texts, each under its own key: what four calls of
+// siphash<1, 3>() give, with the vector kernel where the processor has one.
+void siphash13_x4(const SipKey (&keys)[4], const char* const (&texts)[4], const std::size_t (&sizes)[4],
+                  std::uint64_t (&out)[4]) noexcept;
+
+// The AVX-512 kernel, and whether this processor runs it (for tests: only
+// valid to call where it does).
+[[nodiscard]] bool avx512_siphash_available() noexcept;
+void siphash13_x4_avx512(const SipKey (&keys)[4], const char* const (&texts)[4], const std::size_t (&sizes)[4],
+                         std::uint64_t (&out)[4]) noexcept;
+
+}  // namespace vela_sha::detail

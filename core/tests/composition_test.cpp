@@ -280,6 +280,48 @@ TEST(CompositionHasher, GivesTheDigestOfTheRecordsThatCame) {
   EXPECT_EQ(outer.finish(), calculate_composition_hash(ResolvedTemplateManifest{}));
 }
 
+// Endpoints handed over unvalidated: a text that is no node's is validated by
+// the hasher, whatever the set's answer was by then; an invalid one is
+// reported once its edge has been added, not before.
+TEST(CompositionHasher, ValidatesUnvalidatedEndpointsThatAreNoNodes) {
+  std::mt19937 rng(12);
+  const auto manifest = random_manifest(rng, 40, 90, 60);
+  const std::string large = std::string(300 * 1024, 'z') + "\\";
+  struct Case {
+    std::string bad;  // the child of edge `at`
+    std::size_t at;
+    std::optional<std::size_t> unknown_at;  // a valid text that is no node's
+    bool duplicate;
+    bool invalid;
+  };
+  const Case cases[] = {
+      {"a\\b", 50, std::nullopt, false, true},  {"", 0, std::nullopt, false, true},
+      {"x\x01", 80, 10, false, true},           {"\\", 30, std::nullopt, true, true},
+      {large, 60, std::nullopt, false, true},   {"\xC2\x85", 89, 88, false, true},
+      {"nowhere", 20, 5, false, false},
+  };
+  auto text = [](const CanonicalSource& source) { return SourceText{source.member(), source.text()}; };
+  for (const auto& c : cases) {
+    CompositionHasher hasher(manifest.nodes.size() + c.duplicate);
+    for (const auto& node : manifest.nodes) hasher.add_node(text(node.source), node.sha256);
+    if (c.duplicate) hasher.add_node(text(manifest.nodes[7].source), manifest.nodes[7].sha256);
+    hasher.begin_edges(manifest.edges.size());
+    for (std::size_t i = 0; i < manifest.edges.size(); ++i) {
+      if (i == c.at) {
+        EXPECT_FALSE(hasher.invalid_endpoint()) << c.at;
+      }
+      SourceText child = text(manifest.edges[i].child);
+      if (i == c.at) child.text = c.bad;
+      if (c.unknown_at == i) child.text = "nowhere";
+      hasher.add_edge(Endpoint::unvalidated(text(manifest.edges[i].parent)), Endpoint::unvalidated(child),
+                      manifest.edges[i].occurrence);
+    }
+    EXPECT_EQ(hasher.invalid_endpoint(), c.invalid) << c.at;
+    EXPECT_EQ(hasher.finish().error(),
+              c.duplicate ? CompositionError::DuplicateSource : CompositionError::UnknownEdgeEndpoint);
+  }
+}
+
 // SipHash-2-4 reference values from the SipHash paper (Appendix A) and the
 // reference implementation's vectors.h: key 00..0f, message 00..(n-1). The
 // set uses the 1-3 variant of the same code.
@@ -305,9 +347,20 @@ TEST(SipHash, LanesGiveWhatOneAtATimeGives) {
       pointers[l] = texts[l].data();
       sizes[l] = texts[l].size();
     }
-    std::uint64_t lanes[4];
+    std::uint64_t lanes[4], dispatched[4], vector[4];
     detail::siphash_lanes<1, 3>(keys, pointers, sizes, lanes);
-    for (int l = 0; l < 4; ++l) ASSERT_EQ(lanes[l], (detail::siphash<1, 3>(keys[l], texts[l]))) << round << " " << l;
+    detail::siphash13_x4(keys, pointers, sizes, dispatched);
+    if (detail::avx512_siphash_available()) {
+      detail::siphash13_x4_avx512(keys, pointers, sizes, vector);
+    } else {
+      std::copy(std::begin(lanes), std::end(lanes), vector);
+    }
+    for (int l = 0; l < 4; ++l) {
+      const std::uint64_t one = detail::siphash<1, 3>(keys[l], texts[l]);
+      ASSERT_EQ(lanes[l], one) << round << " " << l;
+      ASSERT_EQ(dispatched[l], one) << round << " " << l;
+      ASSERT_EQ(vector[l], one) << round << " " << l;
+    }
   }
 }
 

@@ -73,10 +73,22 @@ class Endpoint {
   Endpoint(SourceText source) noexcept : source_(source) {}                   // NOLINT: implicit
   Endpoint(NodeHandle node) noexcept : source_{}, node_(node.entry_) {}  // NOLINT: implicit
 
+  // A source whose text the caller has not validated. One equal to a node's
+  // source is valid as that node's is; any other is validated by the hasher,
+  // which reports an invalid one through invalid_endpoint() (finish() counts
+  // it as unknown). Validation thus costs nothing for the endpoints of a
+  // consistent manifest.
+  [[nodiscard]] static Endpoint unvalidated(SourceText source) noexcept {
+    Endpoint endpoint(source);
+    endpoint.validated_ = false;
+    return endpoint;
+  }
+
  private:
   friend class CompositionHasher;
   SourceText source_;
   const std::uint8_t* node_ = nullptr;
+  bool validated_ = true;
 };
 
 // The composition hash of a V1 manifest handed over one record at a time, in
@@ -109,6 +121,10 @@ class CompositionHasher {
   void keep_edges();
   void replay_edge(Endpoint parent, Endpoint child, std::uint32_t occurrence);
   [[nodiscard]] bool keeping_edges() const noexcept;
+
+  // Whether an endpoint of the edges added so far came unvalidated and fails
+  // validate_representation. Settles the checks of all of them first.
+  [[nodiscard]] bool invalid_endpoint() noexcept;
 
   [[nodiscard]] std::expected<CompositionSha256, CompositionError> finish();
 

@@ -17,6 +17,10 @@ constexpr std::array<std::string_view, kKeyCount> kKeyTexts = {
 
 auto invalid_manifest(std::string message) { return error(code::kInvalidManifest, std::move(message)); }
 
+auto invalid_canonical_source() {
+  return error(code::kInvalidCanonicalSource, std::string(message(CanonicalSourceError{})));
+}
+
 // Whether the exception just raised must reach the caller.
 bool passes_through() noexcept { return must_reach_caller(PyErr_Occurred()); }
 
@@ -347,13 +351,15 @@ Fast fast_text(PyObject* value, std::string_view& text) noexcept {
   return Fast::Declined;
 }
 
-Fast fast_source(const SourceRead& read, SourceText& source) noexcept {
+// A source mapping with a kind and a text; the text is validated only if
+// `validate`.
+Fast fast_source(const SourceRead& read, SourceText& source, bool validate) noexcept {
   if (read.dict == nullptr) return Fast::Declined;
   std::string_view kind, text;
   if (const Fast taken = fast_text(read.found[0], kind); taken != Fast::Added) return taken;
   if (const Fast taken = fast_text(read.found[1], text); taken != Fast::Added) return taken;
   const auto member = member_of(kind);
-  if (!member || !validate_representation(text)) return Fast::Declined;
+  if (!member || (validate && !validate_representation(text))) return Fast::Declined;
   source = {*member, text};
   return Fast::Added;
 }
@@ -361,7 +367,7 @@ Fast fast_source(const SourceRead& read, SourceText& source) noexcept {
 Fast fast_node(const ItemRead<Node>& read, CompositionHasher& hasher, SourceMemo& memo) {
   if (read.found[0] == nullptr) return Fast::Declined;
   SourceText source;
-  if (const Fast taken = fast_source(read.sources[0], source); taken != Fast::Added) return taken;
+  if (const Fast taken = fast_source(read.sources[0], source, true); taken != Fast::Added) return taken;
   std::string_view digest_text;
   if (const Fast taken = fast_text(read.found[1], digest_text); taken != Fast::Added) return taken;
   const auto digest = TemplateSha256::from_hex(digest_text);
@@ -370,14 +376,16 @@ Fast fast_node(const ItemRead<Node>& read, CompositionHasher& hasher, SourceMemo
   return Fast::Added;
 }
 
+// An endpoint's text is left to the hasher to validate: almost every one is
+// some node's, and so valid already.
 Fast fast_end(const SourceRead& read, Endpoint& endpoint) noexcept {
   if (read.node) {
     endpoint = *read.node;
     return Fast::Added;
   }
   SourceText source;
-  const Fast taken = fast_source(read, source);
-  if (taken == Fast::Added) endpoint = source;
+  const Fast taken = fast_source(read, source, false);
+  if (taken == Fast::Added) endpoint = Endpoint::unvalidated(source);
   return taken;
 }
 
@@ -519,9 +527,7 @@ Result<Source> convert_source(PyObject* object, Keys& keys, SourceField* failed)
     field = SourceField::Kind;
     return invalid_manifest("source kind must be local_path or url");
   }
-  if (auto valid = validate_representation(*text); !valid) {
-    return error(code::kInvalidCanonicalSource, std::string(message(valid.error())));
-  }
+  if (!validate_representation(*text)) return invalid_canonical_source();
   return Source{SourceText{*member, *text}, std::move(*value)};
 }
 
@@ -611,9 +617,16 @@ Result<void> add_manifest(PyObject* nodes, PyObject* edges, CompositionHasher& h
     }
     memo.forget();
   };
-  return walk_list(
-      edges, [&](Py_ssize_t from, Py_ssize_t to) { return read_ahead(from, to, add); }, before_rules,
-      [&](PyObject* item) { return convert_edge(item, keys, hasher); });
+  // The endpoints read ahead reach the hasher unvalidated, and an invalid one
+  // ends the walk at its edge: so the hasher is asked whenever a run of them
+  // stops, before the caller's code can run for a later edge and before a
+  // later edge's failure counts.
+  auto run = [&](Py_ssize_t from, Py_ssize_t to) -> Result<Py_ssize_t> {
+    auto stop = read_ahead(from, to, add);
+    if (!hasher.invalid_endpoint()) return stop;
+    return invalid_canonical_source();  // any failure of a later edge is dropped with `stop`
+  };
+  return walk_list(edges, run, before_rules, [&](PyObject* item) { return convert_edge(item, keys, hasher); });
 }
 
 }  // namespace vela_sha::py
