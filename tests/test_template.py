@@ -131,5 +131,7 @@ def test_large_templates_past_the_kept_scratch(size):
     data = (unit * (size // len(unit) + 1))[:size]
     data = data[: len(data.decode("utf-8", "ignore").encode())]
     assert digest(data) == sha(data.replace(b"\r\n", b"\n").replace(b"\r", b"\n"))
-    with raises_vela("VELA_SHA_INVALID_UTF8", BAD_UTF8):
-        calculate_hash({"utf8_file_bytes": data + b"\xe2\x82"})
+    # Invalid at the end, and in the first block while the rest is still being copied.
+    for bad in (data + b"\xe2\x82", b"\xff" + data):
+        with raises_vela("VELA_SHA_INVALID_UTF8", BAD_UTF8):
+            calculate_hash({"utf8_file_bytes": bad})

@@ -1,19 +1,12 @@
 #include "owned_copy.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <system_error>
 
 namespace vela_sha::py {
 namespace {
-
-#ifdef MADV_POPULATE_WRITE
-constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
-#else
-constexpr int kPopulateWrite = 23;  // Linux's value, for older headers
-#endif
 
 struct Scratch {
   std::unique_ptr<std::uint8_t[]> bytes;
@@ -22,7 +15,7 @@ struct Scratch {
 
 }  // namespace
 
-OwnedCopy::OwnedCopy(std::size_t size) {
+OwnedCopy::OwnedCopy(const std::uint8_t* source, std::size_t size) : source_(source), size_(size) {
   if (size <= kScratchLimit) {
     thread_local Scratch scratch;
     if (scratch.capacity < size) {
@@ -39,17 +32,38 @@ OwnedCopy::OwnedCopy(std::size_t size) {
   mapped_ = HugeBuffer(size);
   data_ = mapped_.data();
   try {
-    // The kernel faults the pages in as a write would, but writes nothing, so
-    // the copy may fill them meanwhile. (Before Linux 5.14 it refuses, and the
-    // copy faults them in itself.)
-    faulting_ = std::thread([data = data_, length = mapped_.size()] { (void)::madvise(data, length, kPopulateWrite); });
+    copying_ = std::thread([this] { copy_ahead(); });
   } catch (const std::system_error&) {
-    // No thread to spare: the copy faults the pages in itself.
+    // No thread to spare: the caller copies each block itself.
   }
 }
 
 OwnedCopy::~OwnedCopy() {
-  if (faulting_.joinable()) faulting_.join();
+  stop_.store(true, std::memory_order_relaxed);
+  if (copying_.joinable()) copying_.join();
+}
+
+void OwnedCopy::copy_ahead() noexcept {
+  for (std::uint64_t step = 0; step * kStep < size_ && !stop_.load(std::memory_order_relaxed); ++step) {
+    const std::size_t at = step * kStep;
+    std::memcpy(data_ + at, source_ + at, std::min(kStep, size_ - at));
+    steps_copied_.store(step + 1, std::memory_order_release);
+    steps_copied_.notify_one();
+  }
+}
+
+std::uint8_t* OwnedCopy::block(std::size_t at, std::size_t length) {
+  if (!copying_.joinable()) {
+    std::memcpy(data_ + at, source_ + at, length);
+    return data_ + at;
+  }
+  // Whole steps, the last perhaps short.
+  const std::uint64_t needed = (at + length + kStep - 1) / kStep;
+  for (std::uint64_t copied = steps_copied_.load(std::memory_order_acquire); copied < needed;
+       copied = steps_copied_.load(std::memory_order_acquire)) {
+    steps_copied_.wait(copied, std::memory_order_acquire);
+  }
+  return data_ + at;
 }
 
 }  // namespace vela_sha::py

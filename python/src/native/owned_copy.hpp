@@ -1,6 +1,7 @@
 // Where calculate_hash keeps its one copy of the template bytes.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <thread>
@@ -9,30 +10,42 @@
 
 namespace vela_sha::py {
 
-// `size` bytes of memory of the caller's own, for the length of one call. Up
-// to a few MiB it is the calling thread's scratch, kept from call to call, so
-// that a call faults in no fresh pages; beyond that it is mapped for the call
-// (for transparent huge pages, so it faults in 2 MiB at a time) and unmapped
-// after. The kernel must zero every fresh page before the copy can fill it; a
-// thread of its own faults the mapping in meanwhile, without writing to it,
-// so that the zeroing runs on another core while this one copies and hashes.
+// A copy of `size` bytes from `source`, in memory of the caller's own, for the
+// length of one call; it is made a block at a time as the caller asks for it.
+// Up to a few MiB it is the calling thread's scratch, kept from call to call,
+// so that a call faults in no fresh pages, and the caller copies each block
+// itself just before it reads it (so it is still in cache). Beyond that the
+// memory is mapped for the call (for transparent huge pages) and unmapped
+// after, and a thread of its own makes the copy ahead of the caller: the
+// kernel's zeroing of the fresh pages and the copy then run on another core
+// while this one validates and hashes. `source` must not change meanwhile.
 // std::bad_alloc if the memory cannot be had.
 class OwnedCopy {
  public:
-  explicit OwnedCopy(std::size_t size);
+  OwnedCopy(const std::uint8_t* source, std::size_t size);
   OwnedCopy(const OwnedCopy&) = delete;
   OwnedCopy& operator=(const OwnedCopy&) = delete;
   ~OwnedCopy();
 
-  [[nodiscard]] std::uint8_t* data() const noexcept { return data_; }
+  // Bytes [at, at + length) of the copy, once they are there: the caller's
+  // next block, asked for in order. The caller may overwrite them.
+  [[nodiscard]] std::uint8_t* block(std::size_t at, std::size_t length);
 
   // Kept per thread: never more than this, never a huge input's worth.
   static constexpr std::size_t kScratchLimit = std::size_t{4} << 20;
+  // What the copying thread hands over at a time.
+  static constexpr std::size_t kStep = 256 * 1024;
 
  private:
+  void copy_ahead() noexcept;
+
+  const std::uint8_t* source_;
+  std::size_t size_;
   std::uint8_t* data_;
   HugeBuffer mapped_;  // a mapping of this call's own, or none
-  std::thread faulting_;
+  std::atomic<std::uint64_t> steps_copied_{0};
+  std::atomic<bool> stop_{false};
+  std::thread copying_;
 };
 
 }  // namespace vela_sha::py

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cstring>
 
 #include "common/arguments.hpp"
 #include "bindings.hpp"
@@ -13,19 +12,19 @@ namespace {
 constexpr const char* kParameters[] = {"input"};
 constexpr Signature kSignature{"calculate_hash()", kParameters};
 
-// The copy is made a block at a time, and each block validated and hashed
+// The copy is taken a block at a time, and each block validated and hashed
 // while it is still in the cache: one pass over memory instead of four.
 constexpr std::size_t kCopyBlock = 256 * 1024;
 
-// The template digest of `source`, copied into `copy` on the way. The copy is
-// ours to overwrite, so line endings are normalised inside it.
-std::expected<TemplateSha256, Utf8Error> hash_while_copying(const std::uint8_t* source, std::uint8_t* copy,
-                                                            std::size_t size) {
+// The template digest of the bytes `copy` is made of. The copy is ours to
+// overwrite, so line endings are normalised inside it.
+std::expected<TemplateSha256, Utf8Error> hash_while_copying(OwnedCopy& copy, std::size_t size) {
   TemplateHasher hasher(TemplateHasher::WithoutLines{});
   for (std::size_t at = 0; at < size; at += kCopyBlock) {
     const std::size_t length = std::min(kCopyBlock, size - at);
-    std::memcpy(copy + at, source + at, length);
-    if (auto fed = hasher.update_in_place({copy + at, length}); !fed) return std::unexpected(fed.error());
+    if (auto fed = hasher.update_in_place({copy.block(at, length), length}); !fed) {
+      return std::unexpected(fed.error());
+    }
   }
   return hasher.digest();
 }
@@ -50,9 +49,8 @@ Result<Ref> calculate_hash_impl(PyObject* const* args, Py_ssize_t nargs, PyObjec
   // Our own copy, so the core never refers to a Python object. Sizes stay in
   // size_t from here on: inputs past 4 GiB are ordinary.
   const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(value.get()));
-  const OwnedCopy copy(size);
-  const auto digest = hash_while_copying(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value.get())),
-                                         copy.data(), size);
+  OwnedCopy copy(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value.get())), size);
+  const auto digest = hash_while_copying(copy, size);
   if (!digest) return error(ShaError::InvalidUtf8);
   return digest_result("template", digest->bytes());
 }
