@@ -383,11 +383,12 @@ def test_key_eq_that_clears_the_dict_is_survived():
     assert info.value.code == MANIFEST
 
 
-@pytest.mark.parametrize("lead", [0, 50])
+@pytest.mark.parametrize("lead", [0, 50, 3000])
 @pytest.mark.parametrize("change, visited", [("clear", 1), ("shrink", 2), ("grow", 3), ("drop_self", 1)])
 def test_index_that_changes_the_edge_list_mid_walk(change, visited, lead):
     # `lead` edges that need no lookup come first: they are hashed before the
-    # list changes, and must be hashed again with the count that results.
+    # list changes, and must be hashed again with the count that results (3000:
+    # enough for the stream to be hashed on a thread of its own).
     edges = [edge(occurrence=i) for i in range(lead)]
 
     class Mutating:
@@ -433,7 +434,9 @@ def test_index_that_changes_a_shared_source_dict():
 
 
 def test_a_call_nested_in_a_call():
-    inner = reference.generate(50, 100, seed=6)
+    # Both large enough to be hashed on threads of their own, where there is a
+    # processor to spare.
+    inner = reference.generate(2500, 5000, seed=6)
 
     class Nesting:
         def __index__(self):
@@ -441,10 +444,10 @@ def test_a_call_nested_in_a_call():
             return 3
 
     nesting = Nesting()
-    outer = reference.generate(60, 120, seed=7)
-    outer["edges"][70]["occurrence"] = nesting
+    outer = reference.generate(2600, 5200, seed=7)
+    outer["edges"][3000]["occurrence"] = nesting
     expected = copy.deepcopy(outer)
-    expected["edges"][70]["occurrence"] = 3
+    expected["edges"][3000]["occurrence"] = 3
     assert calculate_composition_hash(outer) == reference.composition_hash(expected)
     assert nesting.result == reference.composition_hash(inner)
 

@@ -11,14 +11,16 @@
 #include <ostream>
 #include <random>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#include "vela_sha/huge_buffer.hpp"
+#include "hashing_thread.hpp"
 #include "siphash.hpp"
+#include "vela_sha/huge_buffer.hpp"
 
 namespace vela_sha {
 namespace {
@@ -201,9 +203,16 @@ constexpr std::size_t kLag = 16;
 // Sources hashed side by side.
 constexpr std::size_t kHashLanes = 4;
 
-// Edge entries are staged here and hashed 64 KiB at a time.
+// Edge entries are staged and hashed 64 KiB at a time; 256 KiB at a time when
+// a thread of their own hashes them (as each handing over costs a wake-up),
+// in one of two halves while that thread has the other.
 constexpr std::size_t kStagingBytes = 64 * 1024;
-// Node entries are hashed every 16 KiB, while they are still in cache.
+constexpr std::size_t kThreadedPieceBytes = 256 * 1024;
+// Streams of at least this many records (nodes, or edges) are hashed on a
+// thread of their own: from here on the time saved outweighs starting it.
+constexpr std::uint64_t kThreadedRecords = 2048;
+// Node entries are hashed every 16 KiB, while they are still in cache (or
+// every 256 KiB on a thread of their own).
 constexpr std::size_t kNodeHashStep = 16 * 1024;
 // What a thread keeps for its next hasher: 2 MiB of node chunks and a set of
 // up to 2 MiB (manifests of up to about 87,000 nodes fit in both). Past that,
@@ -239,13 +248,21 @@ struct CompositionHasher::Source {
 // memory trimmed to a few MiB); a hasher made while the thread's own is in
 // use (one nested in another) gets one of its own.
 struct CompositionHasher::State {
-  std::unique_ptr<std::uint8_t[]> staging = std::make_unique_for_overwrite<std::uint8_t[]>(kStagingBytes);
+  std::unique_ptr<std::uint8_t[]> staging_memory =
+      std::make_unique_for_overwrite<std::uint8_t[]>(2 * kThreadedPieceBytes);
+  std::uint8_t* staging = staging_memory.get();  // the half being filled
   std::vector<Chunk> chunks;  // node entries; [0, chunk] in use, the rest spare
   HugeBuffer table_memory;
   Slot* table = nullptr;
   bool busy = false, heap = false;
 
   std::optional<Sha256> sha;
+  // What the stream's head and its edge count are written into: they are
+  // hashed from here, perhaps after the call that wrote them has returned.
+  std::array<std::uint8_t, kHeadSize + 8> head_bytes;
+  std::array<std::uint8_t, 8> count_bytes;
+  // The piece each half of the staging memory was last handed over as.
+  std::array<std::optional<std::uint32_t>, 2> staging_pieces;
   detail::SipKey key{};
   std::uint64_t announced_nodes = 0, nodes = 0, announced_edges = 0, edges = 0;
   std::size_t chunk = 0, hashed = 0, mask = 0, staged = 0;
@@ -267,6 +284,8 @@ struct CompositionHasher::State {
   Fifo<Probe, kLag> probes, compares;
   std::array<Probe, kHashLanes> unhashed;
   std::size_t unhashed_count = 0;
+  // Last, so that it is gone before anything it may still be hashing.
+  std::optional<detail::HashingThread> hashing;
 
   void begin(std::uint64_t node_count, const SourceSetKey& set_key) {
     key = {set_key.k0, set_key.k1};
@@ -290,8 +309,35 @@ struct CompositionHasher::State {
     }
     table = reinterpret_cast<Slot*>(table_memory.data());
     mask = slots - 1;
+    staging = staging_memory.get();
+    staging_pieces = {};
     sha.emplace();
+    if (node_count >= kThreadedRecords) start_hashing();
     write_head(node_count);
+  }
+
+  void start_hashing() noexcept {
+    if (hashing || !detail::HashingThread::worthwhile()) return;
+    try {
+      hashing.emplace(*sha);
+    } catch (const std::system_error&) {
+      // No thread to spare: this one hashes.
+    }
+  }
+
+  // Hashes what was handed over, and the stream is this thread's to hash again.
+  void stop_hashing() noexcept {
+    hashing.reset();
+    staging_pieces = {};
+  }
+
+  // Bytes that stay as they are until the stream is finished (or the bytes
+  // are next written, which waits for them first).
+  std::optional<std::uint32_t> feed(std::span<const std::uint8_t> bytes) noexcept {
+    if (bytes.empty()) return std::nullopt;
+    if (hashing) return hashing->update(bytes);
+    sha->update(bytes);
+    return std::nullopt;
   }
 
   // Gives back all but a few MiB, ready for the thread's next hasher.
@@ -302,20 +348,21 @@ struct CompositionHasher::State {
     std::vector<std::uint8_t>().swap(kept);
   }
 
+  // Only while no piece of an earlier head is unhashed: at the start, or
+  // once the hashing thread is gone.
   void write_head(std::uint64_t node_count) noexcept {
-    std::array<std::uint8_t, kHeadSize + 8> head;
-    put_u64(head.data(), ManifestSchemaVersion::kV1Identifier.size());
-    std::memcpy(head.data() + 8, ManifestSchemaVersion::kV1Identifier.data(),
+    put_u64(head_bytes.data(), ManifestSchemaVersion::kV1Identifier.size());
+    std::memcpy(head_bytes.data() + 8, ManifestSchemaVersion::kV1Identifier.data(),
                 ManifestSchemaVersion::kV1Identifier.size());
-    head[kHeadSize - 1] = 0x01;
-    put_u64(head.data() + kHeadSize, node_count);
-    sha->update(head);
+    head_bytes[kHeadSize - 1] = 0x01;
+    put_u64(head_bytes.data() + kHeadSize, node_count);
+    feed(head_bytes);
   }
 
+  // The same.
   void write_count(std::uint64_t count) noexcept {
-    std::array<std::uint8_t, 8> bytes;
-    put_u64(bytes.data(), count);
-    sha->update(bytes);
+    put_u64(count_bytes.data(), count);
+    feed(count_bytes);
   }
 
   [[nodiscard]] std::uint64_t source_hash(std::uint8_t member, const std::uint8_t* text,
@@ -325,10 +372,10 @@ struct CompositionHasher::State {
     return detail::siphash<1, 3>(member_key, {reinterpret_cast<const char*>(text), size});
   }
 
-  // Node entries go to SHA-256 a few KiB at a time, while they are in cache.
+  // Node entries go to SHA-256 a few KiB at a time.
   void hash_nodes() noexcept {
     Chunk& c = chunks[chunk];
-    sha->update({c.data() + hashed, c.used - hashed});
+    feed({c.data() + hashed, c.used - hashed});
     hashed = c.used;
   }
 
@@ -456,12 +503,16 @@ struct CompositionHasher::State {
     while (!compares.empty()) compare(compares.pop());
   }
 
-  // Hashes (and keeps, if asked) the staged edges; the checks that read them finish first.
+  // Hashes (and keeps, if asked) the staged edges; the checks that read them
+  // finish first. Staging goes on in the other half, once that is hashed.
   void flush_edges() {
     drain_probes();
-    const std::span<const std::uint8_t> bytes{staging.get(), staged};
-    sha->update(bytes);
+    const std::span<const std::uint8_t> bytes{staging, staged};
     if (keeping) kept.insert(kept.end(), bytes.begin(), bytes.end());
+    const std::size_t half = staging == staging_memory.get() ? 0 : 1;
+    staging_pieces[half] = feed(bytes);
+    staging = staging_memory.get() + (1 - half) * kThreadedPieceBytes;
+    if (const auto piece = staging_pieces[1 - half]; piece && hashing) hashing->wait_for(*piece);
     staged = 0;
   }
 
@@ -486,11 +537,11 @@ struct CompositionHasher::State {
   void add_edge(const Source& parent, const Source& child, std::uint32_t occurrence) {
     const std::size_t size = edge_entry_size(parent.text, child.text);
     ++edges;
-    if (kStagingBytes - staged < size) {
+    if (const std::size_t limit = hashing ? kThreadedPieceBytes : kStagingBytes; staged + size > limit) {
       flush_edges();
-      if (size > kStagingBytes) return add_large_edge(parent, child, occurrence);
+      if (size > limit) return add_large_edge(parent, child, occurrence);
     }
-    std::uint8_t* const out = staging.get() + staged;
+    std::uint8_t* const out = staging + staged;
     put_edge(out, parent.text, child.text, occurrence);
     staged += size;
     check_staged(out, parent);
@@ -501,7 +552,7 @@ struct CompositionHasher::State {
   void add_large_edge(const Source& parent, const Source& child, std::uint32_t occurrence) {
     std::vector<std::uint8_t> bytes(edge_entry_size(parent.text, child.text));
     put_edge(bytes.data(), parent.text, child.text, occurrence);
-    sha->update(bytes);
+    if (const auto piece = feed(bytes)) hashing->wait_for(*piece);  // before `bytes` goes
     if (keeping) kept.insert(kept.end(), bytes.begin(), bytes.end());
     check_staged(bytes.data(), parent);
     check_staged(bytes.data() + 9 + parent.text.text.size(), child);
@@ -511,6 +562,7 @@ struct CompositionHasher::State {
   // The whole stream again, for a node or edge count that came out lower
   // than announced.
   void rehash(bool with_edges) noexcept {
+    stop_hashing();
     sha.emplace();
     write_head(nodes);
     for (std::size_t i = 0; i <= chunk; ++i) sha->update({chunks[i].data(), chunks[i].used});
@@ -588,6 +640,7 @@ CompositionHasher::CompositionHasher(std::uint64_t nodes, const SourceSetKey& ke
 }
 
 CompositionHasher::~CompositionHasher() {
+  state_->stop_hashing();
   if (state_->heap) {
     delete state_;
     return;
@@ -612,7 +665,7 @@ NodeHandle CompositionHasher::add_node(SourceText source, const TemplateSha256& 
     if (s.inserts.full()) s.insert(s.inserts.pop());
     s.inserts.push({hash, entry});
   }
-  if (chunk.used - s.hashed >= kNodeHashStep) s.hash_nodes();
+  if (chunk.used - s.hashed >= (s.hashing ? kThreadedPieceBytes : kNodeHashStep)) s.hash_nodes();
   return NodeHandle(entry);
 }
 
@@ -622,6 +675,7 @@ void CompositionHasher::begin_edges(std::uint64_t edges) {
   s.hash_nodes();
   if (s.nodes != s.announced_nodes) s.rehash(false);
   s.announced_edges = edges;
+  if (edges >= kThreadedRecords) s.start_hashing();
   s.write_count(edges);
 }
 
@@ -664,6 +718,7 @@ std::expected<CompositionSha256, CompositionError> CompositionHasher::finish() {
     if (!s.keeping) throw std::logic_error("fewer edges than announced, and none kept");
     s.rehash(true);
   }
+  s.stop_hashing();
   const CompositionSha256 digest(s.sha->finish());
   if (s.duplicate) return std::unexpected(CompositionError::DuplicateSource);
   if (s.unknown) return std::unexpected(CompositionError::UnknownEdgeEndpoint);

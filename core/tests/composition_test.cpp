@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "hashing_thread.hpp"
 #include "siphash.hpp"
 #include "vectors.hpp"
 
@@ -246,27 +247,33 @@ std::expected<CompositionSha256, CompositionError> feed(const ResolvedTemplateMa
 
 TEST(CompositionHasher, GivesTheDigestOfTheRecordsThatCame) {
   std::mt19937 rng(9);
-  auto manifest = random_manifest(rng, 40, 90, 60);
-  // One text larger than a node chunk and than the edge staging buffer.
-  manifest.nodes.push_back(node(path(std::string(300 * 1024, 'z')), 3));
-  manifest.edges.push_back({manifest.nodes.back().source, manifest.nodes[0].source, 7});
-  manifest.edges.push_back({manifest.nodes[1].source, manifest.nodes.back().source, 8});
-  const auto expected = calculate_composition_hash(manifest);
-  ASSERT_TRUE(expected.has_value());
-  const std::size_t edges = manifest.edges.size();
-  const Feeding cases[] = {
-      {0, 0, std::nullopt, false},
-      {0, 0, std::nullopt, true},
-      {3, 0, std::nullopt, false},
-      {3, 5, 0, false},
-      {0, 1, edges / 2, false},
-      {0, 2, edges, true},
-      {0, 0, edges / 3, true},
-  };
-  for (const auto& how : cases) {
-    EXPECT_EQ(feed(manifest, how), expected) << how.extra_nodes << " " << how.extra_edges << " "
-                                             << how.keep_at.value_or(~0u) << " " << how.by_handle;
+  // Small, and large enough to be hashed on a thread of its own (where the
+  // machine has a processor to spare).
+  for (const std::size_t nodes : {40, 3000}) {
+    auto manifest = random_manifest(rng, nodes, 2 * nodes + 10, 60);
+    // One text larger than a node chunk and than the edge staging buffer.
+    manifest.nodes.push_back(node(path(std::string(300 * 1024, 'z')), 3));
+    manifest.edges.push_back({manifest.nodes.back().source, manifest.nodes[0].source, 7});
+    manifest.edges.push_back({manifest.nodes[1].source, manifest.nodes.back().source, 8});
+    const auto expected = calculate_composition_hash(manifest);
+    ASSERT_TRUE(expected.has_value());
+    ASSERT_EQ(expected->bytes(), sha256(stream_of(manifest)));
+    const std::size_t edges = manifest.edges.size();
+    const Feeding cases[] = {
+        {0, 0, std::nullopt, false},
+        {0, 0, std::nullopt, true},
+        {3, 0, std::nullopt, false},
+        {3, 5, 0, false},
+        {0, 1, edges / 2, false},
+        {0, 2, edges, true},
+        {0, 0, edges / 3, true},
+    };
+    for (const auto& how : cases) {
+      EXPECT_EQ(feed(manifest, how), expected) << nodes << " " << how.extra_nodes << " " << how.extra_edges << " "
+                                               << how.keep_at.value_or(~0u) << " " << how.by_handle;
+    }
   }
+  auto manifest = random_manifest(rng, 40, 90, 60);
 
   // Errors come out the same way; a hasher nested in another has memory of its own.
   auto duplicate = manifest;
@@ -278,6 +285,28 @@ TEST(CompositionHasher, GivesTheDigestOfTheRecordsThatCame) {
   EXPECT_EQ(feed(unknown, {0, 3, 0, false}).error(), CompositionError::UnknownEdgeEndpoint);
   outer.begin_edges(0);
   EXPECT_EQ(outer.finish(), calculate_composition_hash(ResolvedTemplateManifest{}));
+}
+
+// Pieces hashed on the thread, in order, while the writer reuses each buffer
+// once it has waited for it: the digest is that of the whole.
+TEST(HashingThread, HashesThePiecesInOrder) {
+  std::mt19937 rng(21);
+  std::vector<std::vector<std::uint8_t>> buffers(3, std::vector<std::uint8_t>(70000));
+  std::vector<std::optional<std::uint32_t>> pieces(buffers.size());
+  Bytes whole;
+  Sha256 sha;
+  {
+    detail::HashingThread hashing(sha);
+    for (int i = 0; i < 3000; ++i) {
+      const std::size_t b = rng() % buffers.size();
+      if (pieces[b]) hashing.wait_for(*pieces[b]);
+      const std::size_t size = 1 + (i % 10 == 0 ? rng() % buffers[b].size() : rng() % 200);
+      for (std::size_t k = 0; k < size; ++k) buffers[b][k] = static_cast<std::uint8_t>(rng());
+      whole.insert(whole.end(), buffers[b].begin(), buffers[b].begin() + static_cast<std::ptrdiff_t>(size));
+      pieces[b] = hashing.update({buffers[b].data(), size});
+    }
+  }
+  EXPECT_EQ(sha.finish(), sha256(whole));
 }
 
 // Endpoints handed over unvalidated: a text that is no node's is validated by

@@ -93,9 +93,12 @@ class Endpoint {
 
 // The composition hash of a V1 manifest handed over one record at a time, in
 // manifest order, so that no manifest has to be built: nodes, then edges. The
-// stream is hashed while it is written. Node entries are copied and kept (the
-// edges are checked against them); edge entries are not kept unless asked for.
-// finish() gives what calculate_composition_hash gives for the same records.
+// stream is hashed while it is written: for a manifest of a few thousand
+// records or more, on a thread of the hasher's own while a processor is free
+// for it (so the hashing runs beside the writing), else on the caller's. Node
+// entries are copied and kept (the edges are checked against them); edge
+// entries are not kept unless asked for. finish() gives what
+// calculate_composition_hash gives for the same records.
 //
 // Up to a few MiB of working memory stay with the thread for its next hasher.
 // Every adding member may throw std::bad_alloc.
