@@ -21,6 +21,7 @@
 #include "hashing_thread.hpp"
 #include "siphash.hpp"
 #include "vela_sha/huge_buffer.hpp"
+#include "vela_sha/spare_processor.hpp"
 
 namespace vela_sha {
 namespace {
@@ -317,7 +318,7 @@ struct CompositionHasher::State {
   }
 
   void start_hashing() noexcept {
-    if (hashing || !detail::HashingThread::worthwhile()) return;
+    if (hashing || !spare_processor()) return;
     try {
       hashing.emplace(*sha);
     } catch (const std::system_error&) {

@@ -30,12 +30,6 @@ class HashingThread {
   // Waits until piece `number` (and every piece before it) is hashed.
   void wait_for(std::uint32_t number) noexcept;
 
-  // Whether a processor is free to hash on: this process may use more than
-  // one, and fewer threads in the whole system are ready to run than it may
-  // use. On a busy machine a second thread would only take its time from the
-  // caller, or from others.
-  [[nodiscard]] static bool worthwhile() noexcept;
-
   static constexpr std::uint32_t kPieces = 8;
 
  private:

@@ -5,6 +5,8 @@
 #include <memory>
 #include <system_error>
 
+#include "vela_sha/spare_processor.hpp"
+
 namespace vela_sha::py {
 namespace {
 
@@ -31,10 +33,11 @@ OwnedCopy::OwnedCopy(const std::uint8_t* source, std::size_t size) : source_(sou
   }
   mapped_ = HugeBuffer(size);
   data_ = mapped_.data();
+  if (!spare_processor()) return;  // the caller copies each block itself
   try {
     copying_ = std::thread([this] { copy_ahead(); });
   } catch (const std::system_error&) {
-    // No thread to spare: the caller copies each block itself.
+    // No thread to be had: the same.
   }
 }
 

@@ -16,9 +16,10 @@ namespace vela_sha::py {
 // so that a call faults in no fresh pages, and the caller copies each block
 // itself just before it reads it (so it is still in cache). Beyond that the
 // memory is mapped for the call (for transparent huge pages) and unmapped
-// after, and a thread of its own makes the copy ahead of the caller: the
-// kernel's zeroing of the fresh pages and the copy then run on another core
-// while this one validates and hashes. `source` must not change meanwhile.
+// after, and (while a processor is free for it) a thread of its own makes the
+// copy ahead of the caller: the kernel's zeroing of the fresh pages and the
+// copy then run on another core while this one validates and hashes.
+// `source` must not change meanwhile.
 // std::bad_alloc if the memory cannot be had.
 class OwnedCopy {
  public:
