@@ -1,8 +1,29 @@
 #include "hashing_thread.hpp"
 
-namespace vela_sha::detail {
+#include <chrono>
 
-HashingThread::HashingThread(Sha256& sha) : sha_(sha), thread_([this] { run(); }) {}
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+#include "vela_sha/spare_processor.hpp"
+
+namespace vela_sha::detail {
+namespace {
+
+constexpr std::chrono::milliseconds kAwake{2};
+
+void relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#endif
+}
+
+}  // namespace
+
+HashingThread::HashingThread(Sha256& sha) : sha_(sha), thread_([this] { run(); }) {
+  keep_beside_caller(thread_);
+}
 
 HashingThread::~HashingThread() {
   hand_over({});
@@ -37,7 +58,17 @@ void HashingThread::wait_for(std::uint32_t number) noexcept {
 
 void HashingThread::run() noexcept {
   for (std::uint32_t next = 0;; ++next) {
-    while (handed_.load(std::memory_order_acquire) == next) handed_.wait(next, std::memory_order_acquire);
+    // The next piece comes within a millisecond or so: waiting for it awake
+    // spares the writer the wake-up (and this thread the time an idle
+    // processor takes to be woken, which in a virtual machine can be long).
+    const auto until = std::chrono::steady_clock::now() + kAwake;
+    for (unsigned spin = 1; handed_.load(std::memory_order_acquire) == next; ++spin) {
+      if (spin % 256 != 0) {
+        relax();
+      } else if (std::chrono::steady_clock::now() > until) {
+        handed_.wait(next, std::memory_order_acquire);
+      }
+    }
     const std::span<const std::uint8_t> piece = pieces_[next % kPieces];
     if (piece.data() == nullptr) return;
     sha_.update(piece);

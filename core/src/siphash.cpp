@@ -103,7 +103,8 @@ __attribute__((target("avx2,avx512f,avx512vl"))) void siphash13_x4_avx512(
   VELA_SHA_SIPROUND();
   VELA_SHA_SIPROUND();
   VELA_SHA_SIPROUND();
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_xor_si256(_mm256_xor_si256(v0, v1), _mm256_xor_si256(v2, v3)));
+  const __m256i hashes = _mm256_xor_si256(_mm256_xor_si256(v0, v1), _mm256_xor_si256(v2, v3));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), hashes);
 }
 
 #undef VELA_SHA_SIPROUND

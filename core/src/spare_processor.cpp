@@ -2,6 +2,7 @@
 
 #ifdef __linux__
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -35,9 +36,19 @@ bool spare_processor() noexcept {
   return ready < processors;
 }
 
+void keep_beside_caller(std::thread& helper) noexcept {
+  const int here = sched_getcpu();
+  cpu_set_t cpus;
+  if (here < 0 || pthread_getaffinity_np(pthread_self(), sizeof cpus, &cpus) != 0) return;
+  if (!CPU_ISSET(here, &cpus) || CPU_COUNT(&cpus) < 2) return;
+  CPU_CLR(here, &cpus);
+  (void)pthread_setaffinity_np(helper.native_handle(), sizeof cpus, &cpus);
+}
+
 #else
 
 bool spare_processor() noexcept { return false; }
+void keep_beside_caller(std::thread&) noexcept {}
 
 #endif
 

@@ -36,6 +36,7 @@ OwnedCopy::OwnedCopy(const std::uint8_t* source, std::size_t size) : source_(sou
   if (!spare_processor()) return;  // the caller copies each block itself
   try {
     copying_ = std::thread([this] { copy_ahead(); });
+    keep_beside_caller(copying_);
   } catch (const std::system_error&) {
     // No thread to be had: the same.
   }
