@@ -21,9 +21,11 @@ void relax() noexcept {
 
 }  // namespace
 
-HashingThread::HashingThread(Sha256& sha) : sha_(sha), thread_([this] { run(); }) {
-  keep_beside_caller(thread_);
-}
+HashingThread::HashingThread(Sha256& sha)
+    : sha_(sha), thread_([this, caller = current_processor()] {
+        keep_off(caller);
+        run();
+      }) {}
 
 HashingThread::~HashingThread() {
   hand_over({});

@@ -2,7 +2,6 @@
 
 #ifdef __linux__
 #include <fcntl.h>
-#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -36,19 +35,21 @@ bool spare_processor() noexcept {
   return ready < processors;
 }
 
-void keep_beside_caller(std::thread& helper) noexcept {
-  const int here = sched_getcpu();
+int current_processor() noexcept { return sched_getcpu(); }
+
+void keep_off(int processor) noexcept {
   cpu_set_t cpus;
-  if (here < 0 || pthread_getaffinity_np(pthread_self(), sizeof cpus, &cpus) != 0) return;
-  if (!CPU_ISSET(here, &cpus) || CPU_COUNT(&cpus) < 2) return;
-  CPU_CLR(here, &cpus);
-  (void)pthread_setaffinity_np(helper.native_handle(), sizeof cpus, &cpus);
+  if (processor < 0 || sched_getaffinity(0, sizeof cpus, &cpus) != 0) return;
+  if (!CPU_ISSET(processor, &cpus) || CPU_COUNT(&cpus) < 2) return;
+  CPU_CLR(processor, &cpus);
+  (void)sched_setaffinity(0, sizeof cpus, &cpus);
 }
 
 #else
 
 bool spare_processor() noexcept { return false; }
-void keep_beside_caller(std::thread&) noexcept {}
+int current_processor() noexcept { return -1; }
+void keep_off(int) noexcept {}
 
 #endif
 

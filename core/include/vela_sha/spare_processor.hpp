@@ -1,8 +1,6 @@
 // Whether a helper thread would run beside its caller or only take time away.
 #pragma once
 
-#include <thread>
-
 namespace vela_sha {
 
 // Whether a processor is free for a helper thread right now: this process may
@@ -12,10 +10,13 @@ namespace vela_sha {
 // elsewhere); a few microseconds.
 [[nodiscard]] bool spare_processor() noexcept;
 
-// Keeps `helper` off the processor the calling thread is running on, where
-// the two would only take turns (the scheduler may well start it there, next
-// to the thread that made it). Best effort: where that cannot be done, nothing
-// changes.
-void keep_beside_caller(std::thread& helper) noexcept;
+// The processor the calling thread is running on now; -1 if unknown.
+[[nodiscard]] int current_processor() noexcept;
+
+// Called first thing by a helper thread: keeps it off `processor`, its
+// caller's, where the two would only take turns (the scheduler may well start
+// a thread next to the one that made it). Best effort: where that cannot be
+// done, nothing changes.
+void keep_off(int processor) noexcept;
 
 }  // namespace vela_sha

@@ -35,8 +35,10 @@ OwnedCopy::OwnedCopy(const std::uint8_t* source, std::size_t size) : source_(sou
   data_ = mapped_.data();
   if (!spare_processor()) return;  // the caller copies each block itself
   try {
-    copying_ = std::thread([this] { copy_ahead(); });
-    keep_beside_caller(copying_);
+    copying_ = std::thread([this, caller = current_processor()] {
+      keep_off(caller);
+      copy_ahead();
+    });
   } catch (const std::system_error&) {
     // No thread to be had: the same.
   }
