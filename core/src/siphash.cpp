@@ -18,23 +18,12 @@ bool avx512_siphash_available() noexcept {
 
 namespace {
 
-// The text's word `w` as SipHash takes it: a whole word, or (the last word)
-// the bytes left over with the length in its top byte.
+// The text's word `w` as SipHash takes it: a whole word, or the last one.
 std::uint64_t word_at(const char* text, std::size_t size, std::size_t w) noexcept {
+  if (8 * w + 8 > size) return sip_last_word(text, size);
   std::uint64_t word;
-  if (8 * w + 8 <= size) {
-    std::memcpy(&word, text + 8 * w, 8);
-    return word;
-  }
-  const std::size_t rest = size % 8;
-  std::uint64_t last = 0;
-  if (size >= 8) {
-    std::memcpy(&word, text + size - 8, 8);
-    if (rest != 0) last = word >> (64 - 8 * rest);
-  } else {
-    for (std::size_t k = 0; k < rest; ++k) last |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
-  }
-  return last | static_cast<std::uint64_t>(size & 0xFF) << 56;
+  std::memcpy(&word, text + 8 * w, 8);
+  return word;
 }
 
 }  // namespace

@@ -16,6 +16,22 @@ struct SipKey {
   std::uint64_t k0, k1;
 };
 
+// A text's last word as SipHash takes it: the bytes after its whole words,
+// with the length in the top byte. Read as the top of the text's last eight
+// bytes where there are eight, so that no byte-wise loop is needed.
+[[nodiscard]] inline std::uint64_t sip_last_word(const char* text, std::size_t size) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  const std::size_t rest = size % 8;
+  std::uint64_t last = 0;
+  if (std::endian::native == std::endian::little && size >= 8) {
+    std::memcpy(&last, p + size - 8, 8);
+    last = rest == 0 ? 0 : last >> (64 - 8 * rest);
+  } else {
+    for (std::size_t k = 0; k < rest; ++k) last |= static_cast<std::uint64_t>(p[size - rest + k]) << (8 * k);
+  }
+  return last | static_cast<std::uint64_t>(size & 0xFF) << 56;
+}
+
 template <int C, int D>
 [[nodiscard]] inline std::uint64_t siphash(const SipKey& key, std::string_view message) noexcept {
   std::uint64_t v0 = 0x736f6d6570736575ULL ^ key.k0;
@@ -49,17 +65,7 @@ template <int C, int D>
     if constexpr (std::endian::native == std::endian::big) m = load(p + i, 8);
     compress(m);
   }
-  // The last bytes: as the top of the text's last eight bytes where there are
-  // eight, so that no byte-wise loop is needed.
-  const std::size_t rest = size - i;
-  std::uint64_t last;
-  if (std::endian::native == std::endian::little && size >= 8) {
-    std::memcpy(&last, p + size - 8, 8);
-    last = rest == 0 ? 0 : last >> (64 - 8 * rest);
-  } else {
-    last = load(p + i, rest);
-  }
-  compress(last | static_cast<std::uint64_t>(size & 0xFF) << 56);
+  compress(sip_last_word(message.data(), size));
   v2 ^= 0xFF;
   for (int r = 0; r < D; ++r) round();
   return v0 ^ v1 ^ v2 ^ v3;
@@ -106,7 +112,6 @@ inline void siphash_lanes(const SipKey (&keys)[N], const char* const (&texts)[N]
   }
   // Each text's own remaining words and its last, partial one.
   for (std::size_t l = 0; l < N; ++l) {
-    const auto* p = reinterpret_cast<const unsigned char*>(texts[l]);
     const std::size_t size = sizes[l];
     std::size_t i = 8 * common;
     auto compress = [&](std::uint64_t m) {
@@ -115,9 +120,7 @@ inline void siphash_lanes(const SipKey (&keys)[N], const char* const (&texts)[N]
       v0[l] ^= m;
     };
     for (; i + 8 <= size; i += 8) compress(load(texts[l] + i));
-    std::uint64_t last = 0;
-    for (std::size_t k = 0; i + k < size; ++k) last |= static_cast<std::uint64_t>(p[i + k]) << (8 * k);
-    compress(last | static_cast<std::uint64_t>(size & 0xFF) << 56);
+    compress(sip_last_word(texts[l], size));
   }
   for (std::size_t l = 0; l < N; ++l) v2[l] ^= 0xFF;
   for (int r = 0; r < D; ++r) {
