@@ -334,21 +334,51 @@ struct Edge {
 // exception that must reach the caller (it is left set).
 enum class Fast { Added, Declined, Failed };
 
+// Whether a str that is not ASCII holds a lone surrogate, which has no UTF-8
+// form: encoding it would raise, and the exception's allocation may run the
+// collector (and with it the caller's finalizers).
+bool has_surrogate(PyObject* str) noexcept {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_2BYTE_KIND: {
+      const Py_UCS2* units = PyUnicode_2BYTE_DATA(str);
+      for (Py_ssize_t i = 0; i < length; ++i) {
+        if ((units[i] & 0xF800) == 0xD800) return true;
+      }
+      return false;
+    }
+    case PyUnicode_4BYTE_KIND: {
+      const Py_UCS4* units = PyUnicode_4BYTE_DATA(str);
+      for (Py_ssize_t i = 0; i < length; ++i) {
+        if (units[i] - 0xD800 < 0x800) return true;
+      }
+      return false;
+    }
+    default:
+      return false;  // Latin-1 holds no surrogate
+  }
+}
+
+// A str's UTF-8 text, for the read-ahead, which may run none of the caller's
+// code: anything that would raise (and so allocate an exception) is declined
+// instead, for the rules to meet in its turn. Only running out of memory while
+// the UTF-8 form is made fails, and that ends the call.
 Fast fast_text(PyObject* value, std::string_view& text) noexcept {
   if (value == nullptr || !PyUnicode_Check(value)) return Fast::Declined;
+#if PY_VERSION_HEX < 0x030C0000
+  if (!PyUnicode_IS_READY(value)) return Fast::Declined;
+#endif
   if (PyUnicode_IS_COMPACT_ASCII(value)) {
     text = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value)),
             static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))};
     return Fast::Added;
   }
+  if (has_surrogate(value)) return Fast::Declined;
   Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size)) {
-    text = {utf8, static_cast<std::size_t>(size)};
-    return Fast::Added;
-  }
-  if (passes_through()) return Fast::Failed;
-  PyErr_Clear();
-  return Fast::Declined;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) return Fast::Failed;
+  text = {utf8, static_cast<std::size_t>(size)};
+  return Fast::Added;
 }
 
 // A source mapping with a kind and a text; the text is validated only if
@@ -396,12 +426,11 @@ Fast fast_edge(const ItemRead<Edge>& read, Add& add) {
   if (parent == nullptr || child == nullptr || occurrence == nullptr || !PyLong_Check(occurrence)) {
     return Fast::Declined;  // an occurrence that is no int would need its __index__
   }
-  const long value = PyLong_AsLong(occurrence);
-  if (value == -1 && PyErr_Occurred()) {
-    PyErr_Clear();  // out of range
-    return Fast::Declined;
-  }
-  if (static_cast<unsigned long>(value) > 0xFFFFFFFFUL) return Fast::Declined;
+  // An int's value is read without __index__, and one out of range is told
+  // without an exception.
+  int overflow = 0;
+  const long value = PyLong_AsLongAndOverflow(occurrence, &overflow);
+  if (overflow != 0 || value < 0 || value > 0xFFFFFFFFL) return Fast::Declined;
   Endpoint parent_end = SourceText{}, child_end = SourceText{};
   if (const Fast taken = fast_end(read.sources[0], parent_end); taken != Fast::Added) return taken;
   if (const Fast taken = fast_end(read.sources[1], child_end); taken != Fast::Added) return taken;
@@ -467,18 +496,20 @@ Result<Py_ssize_t> convert_read_ahead(PyObject* list, Py_ssize_t from, Py_ssize_
 // its length now: Python code run for one item (a key's __eq__, an __index__)
 // may shrink or grow the list. Items appended during the walk are not visited.
 // Runs of items go through `fast(from, to)`; an item it declines, held by its
-// own reference, through `rules(item)`, with `before_rules(index)` called first.
+// own reference, through `rules(item)`, with `before_rules(index)` called
+// first. The fast runs must run none of the caller's code, so that the list
+// stays as it was while they read it; the length is read again after each.
 template <class Fast, class BeforeRules, class Rules>
 Result<void> walk_list(PyObject* list, Fast&& fast, BeforeRules&& before_rules, Rules&& rules) {
   const Py_ssize_t start = PyList_GET_SIZE(list);
+  auto end = [&] { return std::min(start, PyList_GET_SIZE(list)); };
   for (Py_ssize_t i = 0;;) {
-    const Py_ssize_t end = std::min(start, PyList_GET_SIZE(list));
-    if (i >= end) return {};
-    auto stop = fast(i, end);
+    if (i >= end()) return {};
+    auto stop = fast(i, end());
     if (!stop) return propagate(stop);
     i = *stop;
-    if (i >= end) return {};
-    before_rules(i);
+    if (i >= end()) return {};
+    if (auto ready = before_rules(i); !ready) return ready;
     const Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
     if (auto done = rules(item.get()); !done) return propagate(done);
     ++i;
@@ -590,7 +621,11 @@ Result<void> add_manifest(PyObject* nodes, PyObject* edges, CompositionHasher& h
         return convert_read_ahead<Node>(nodes, from, to, reading,
                                         [&](const ItemRead<Node>& read) { return fast_node(read, hasher, memo); });
       },
-      [&](Py_ssize_t) { memo.forget(); }, [&](PyObject* item) { return convert_node(item, keys, hasher); });
+      [&](Py_ssize_t) -> Result<void> {
+        memo.forget();
+        return {};
+      },
+      [&](PyObject* item) { return convert_node(item, keys, hasher); });
   if (!added) return added;
 
   if (!PyList_Check(edges)) return invalid_manifest("manifest edges must be a list");
@@ -609,13 +644,16 @@ Result<void> add_manifest(PyObject* nodes, PyObject* edges, CompositionHasher& h
   // written again with fewer edges. So before any of it can run, the hasher
   // starts keeping the edges, and is handed those it has had once more: no
   // Python code has run yet, so they read as they did.
-  auto before_rules = [&](Py_ssize_t index) {
-    if (!hasher.keeping_edges()) {
-      hasher.keep_edges();
-      auto again = read_ahead(0, index, replay);
-      if (!again || *again != index) throw std::logic_error("edges read differently the second time");
-    }
+  auto before_rules = [&](Py_ssize_t index) -> Result<void> {
     memo.forget();
+    if (hasher.keeping_edges()) return {};
+    hasher.keep_edges();
+    auto again = read_ahead(0, index, replay);
+    if (!again) return propagate(again);  // out of memory while reading
+    // Nothing of the caller's ran since these edges were read, so they read
+    // as they did, up to the one declined.
+    if (*again != index) throw std::logic_error("edges read differently the second time");
+    return {};
   };
   // The endpoints read ahead reach the hasher unvalidated, and an invalid one
   // ends the walk at its edge: so the hasher is asked whenever a run of them

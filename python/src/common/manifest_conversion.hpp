@@ -41,13 +41,6 @@ class Keys {
   std::array<Ref, kKeyCount> objects_;
 };
 
-// A value found by Keys::read: borrowed, as no Python code runs before it is used.
-struct Borrowed {
-  PyObject* object;
-  [[nodiscard]] PyObject* get() const noexcept { return object; }
-  explicit operator bool() const noexcept { return object != nullptr; }
-};
-
 // Looks keys up in the dict's own storage (a subclass's __getitem__ or
 // __missing__ never runs). Holds each value found by its own reference, as the
 // caller's code may run in a later lookup or conversion.

@@ -4,7 +4,7 @@
 
 namespace vela_sha::py {
 
-Result<Ref> digest_result(std::string_view kind, const Sha256Bytes& digest) {
+Result<Ref> digest_result(std::string_view kind, Sha256Bytes digest) {
   Ref result = Ref::steal(PyDict_New());
   if (!result) throw InterpreterFault("could not create the result dict");
   const Ref kind_key = new_ascii_str("kind");

@@ -9,7 +9,8 @@
 namespace vela_sha::py {
 
 // A new result dict {"kind": kind, "sha256": the digest's hex text}, keys in
-// that order.
-[[nodiscard]] Result<Ref> digest_result(std::string_view kind, const Sha256Bytes& digest);
+// that order. The digest is taken by value: making the dict may run the
+// collector, and with it code that frees whatever held the digest.
+[[nodiscard]] Result<Ref> digest_result(std::string_view kind, Sha256Bytes digest);
 
 }  // namespace vela_sha::py

@@ -157,21 +157,30 @@ PyObject* iterator_next(PyObject* object) noexcept {
       finish_batch(self);
       return nullptr;  // the end, no exception set
     }
-    const auto index = static_cast<std::size_t>(self->next);
-    self->busy = true;
-    auto waited = wait_for(*self->batch, index);
-    self->busy = false;
-    if (!waited || !*waited) {
-      finish_batch(self);  // interrupted, or closed from another thread
-      if (!waited) restore(std::move(waited.error()));
-      return nullptr;
+    const Py_ssize_t next = self->next;
+    const auto index = static_cast<std::size_t>(next);
+    // Busy until the pair is made: making objects may run the collector, and
+    // a finalizer that calls next() or close() must not pass this one.
+    struct Busy {
+      IteratorObject* self;
+      explicit Busy(IteratorObject* iterator) noexcept : self(iterator) { self->busy = true; }
+      ~Busy() { self->busy = false; }
+    };
+    Result<bool> waited = false;
+    {
+      const Busy busy(self);
+      waited = wait_for(*self->batch, index);
+      if (waited && *waited) {
+        const FileOutcome outcome = self->batch->outcome(index);
+        Ref object = outcome_object(outcome, PyList_GET_ITEM(self->filenames, next));
+        PyObject* pair = object ? PyTuple_Pack(2, PyList_GET_ITEM(self->given, next), object.get()) : nullptr;
+        if (pair != nullptr) self->next = next + 1;
+        return pair;
+      }
     }
-    PyObject* filename = PyList_GET_ITEM(self->filenames, self->next);
-    Ref outcome = outcome_object(self->batch->outcome(index), filename);
-    if (!outcome) return nullptr;
-    PyObject* pair = PyTuple_Pack(2, PyList_GET_ITEM(self->given, self->next), outcome.get());
-    if (pair != nullptr) ++self->next;
-    return pair;
+    finish_batch(self);  // interrupted, or closed from another thread
+    if (!waited) restore(std::move(waited.error()));
+    return nullptr;
   });
 }
 

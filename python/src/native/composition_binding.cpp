@@ -39,7 +39,7 @@ Result<Ref> calculate(PyObject* input, const Lookup& lookup, Keys& keys) {
   if (!edges_value) return propagate(edges_value);
   if (!*edges_value) return error(code::kInvalidManifest, "manifest object requires edges");
   // Held for the walks, in which the caller's code may drop them from `input`.
-  const Ref nodes = Ref::borrow(nodes_value->get()), edges = Ref::borrow(edges_value->get());
+  const Ref nodes = std::move(*nodes_value), edges = std::move(*edges_value);
 
   CompositionHasher hasher(PyList_Check(nodes.get()) ? static_cast<std::uint64_t>(PyList_GET_SIZE(nodes.get())) : 0);
   if (auto added = add_manifest(nodes.get(), edges.get(), hasher, keys); !added) return propagate(added);
@@ -51,11 +51,16 @@ Result<Ref> calculate(PyObject* input, const Lookup& lookup, Keys& keys) {
   return digest_result("composition", digest->bytes());
 }
 
-// The input's entries as Keys::read found them.
+// The input's entries as Keys::read found them, each held by a reference of
+// our own at once: converting the schema may run the collector, and with it
+// code that changes the input.
 struct TopEntries {
-  std::array<PyObject*, 3> found;
-  Result<Borrowed> operator()(PyObject*, KeyId key) const noexcept {
-    return Borrowed{found[static_cast<std::size_t>(key) - static_cast<std::size_t>(KeyId::Schema)]};
+  std::array<Ref, 3> held;
+  explicit TopEntries(const std::array<PyObject*, 3>& found) noexcept {
+    for (std::size_t i = 0; i < found.size(); ++i) held[i] = Ref::borrow(found[i]);
+  }
+  Result<Ref> operator()(PyObject*, KeyId key) const noexcept {
+    return Ref::borrow(held[static_cast<std::size_t>(key) - static_cast<std::size_t>(KeyId::Schema)].get());
   }
 };
 
@@ -64,9 +69,8 @@ Result<Ref> calculate_composition_hash_impl(PyObject* const* args, Py_ssize_t na
   if (!bind_arguments(kSignature, args, nargs, kwnames, &input)) return raised();
   if (!PyDict_Check(input)) return error(code::kInvalidInput, "hash input must be a mapping");
   Keys keys;
-  TopEntries top;
-  if (keys.read<KeyId::Schema, KeyId::Nodes, KeyId::Edges>(input, top.found)) {
-    return calculate(input, top, keys);
+  if (std::array<PyObject*, 3> found; keys.read<KeyId::Schema, KeyId::Nodes, KeyId::Edges>(input, found)) {
+    return calculate(input, TopEntries(found), keys);
   }
   return calculate(input, LiveLookup(keys), keys);
 }

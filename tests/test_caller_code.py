@@ -1,0 +1,347 @@
+"""Caller code run in the middle of a manifest conversion: an occurrence's
+__index__, a key's __eq__, and finalizers that the cyclic collector runs.
+
+Each may change the manifest in any way. For __index__ and __eq__ the outcome,
+the calls of the caller's code and the manifest afterwards are exactly those of
+a plain sequential walk (each entry looked up once, when the walk reaches it).
+A finalizer runs where the interpreter collects, which a Python walk cannot
+pin; its change must then be the walk's with the change made between some two
+of its steps. Crashes and internal faults fail in any case."""
+
+import functools
+import gc
+import hashlib
+import json
+import operator
+import os
+import pickle
+import re
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import composition_reference as reference
+from vela_sha import VelaShaError, calculate_composition_hash, hash_file, iter_hash_files, manifest_problems
+
+MISSING = object()
+MANIFEST = "VELA_SHA_INVALID_MANIFEST"
+
+
+class Failed(Exception):
+    pass
+
+
+def fail(message, code=MANIFEST):
+    raise Failed(code, message)
+
+
+def walk(m, step):
+    """The sequential walk, calling `step(place)` before every lookup or
+    conversion that may reach the caller's code, and once at the end. Returns
+    the result, or the (code, message) of the first failure."""
+    at = ("top", 0)
+
+    def get(mapping, key):
+        step(at)
+        return dict.get(mapping, key, MISSING)
+
+    def text(mapping, key):
+        value = get(mapping, key)
+        if value is MISSING:
+            fail("manifest object requires " + key)
+        try:
+            return str.encode(value) if isinstance(value, str) else fail(f"manifest field {key} must be a string")
+        except UnicodeEncodeError:
+            fail(f"manifest field {key} must be a string")
+
+    def source(value):
+        if not isinstance(value, dict):
+            fail("source must be a mapping")
+        kind, body = text(value, "kind"), text(value, "value")
+        if kind not in (b"local_path", b"url"):
+            fail("source kind must be local_path or url")
+        if not body or b"\\" in body or re.search("[\x00-\x1f\x7f-\x9f]", body.decode()):
+            fail("invalid canonical source representation; provide a non-empty canonical path or URL with "
+                 "forward-slash separators and no control characters", "VELA_SHA_INVALID_CANONICAL_SOURCE")
+        return int(kind == b"url"), body
+
+    def node(item):
+        if not isinstance(item, dict):
+            fail("manifest node must be a mapping")
+        value = get(item, "source")
+        if value is MISSING:
+            fail("manifest node requires source")
+        node_source, sha256 = source(value), text(item, "sha256")
+        if not re.fullmatch(rb"[0-9a-fA-F]{64}", sha256):
+            fail("SHA-256 digest must contain exactly 64 hexadecimal characters", "VELA_SHA_INVALID_DIGEST")
+        return node_source, bytes.fromhex(sha256.decode())
+
+    def edge(item):
+        if not isinstance(item, dict):
+            fail("manifest edge must be a mapping")
+        found = []
+        for key in ("parent", "child", "occurrence"):
+            found.append(get(item, key))
+            if found[-1] is MISSING:
+                fail("manifest edge requires " + key)
+        step(at)
+        try:
+            number = operator.index(found[2])
+        except Exception:
+            number = -1
+        if not 0 <= number <= 0xFFFFFFFF:
+            fail("occurrence must be a non-negative integer")
+        return source(found[0]), source(found[1]), number
+
+    def items(value, name, convert):
+        nonlocal at
+        if not isinstance(value, list):
+            fail(f"manifest {name} must be a list")
+        converted, start, index = [], len(value), 0
+        while True:
+            at = (name, index)
+            step(at)
+            if index >= min(start, len(value)):
+                return converted
+            converted.append(convert(value[index]))
+            index += 1
+
+    try:
+        step(at)
+        if not isinstance(m, dict):
+            fail("hash input must be a mapping", "VELA_SHA_INVALID_INPUT")
+        schema = text(m, "schema")
+        if schema not in (b"v1", b"vela-sha/manifest/v1"):
+            fail("manifest schema must not be empty") if not schema else fail(
+                "unsupported manifest schema; use vela-sha/manifest/v1", "VELA_SHA_UNSUPPORTED_MANIFEST_SCHEMA")
+        lists = []
+        for key in ("nodes", "edges"):
+            lists.append(get(m, key))
+            if lists[-1] is MISSING:
+                fail("manifest object requires " + key)
+        nodes, edges = items(lists[0], "nodes", node), items(lists[1], "edges", edge)
+        step(("end", 0))
+        known = {s for s, _ in nodes}
+        if len(known) < len(nodes):
+            fail("resolved manifest contains a duplicate source; deduplicate nodes before hashing",
+                 "VELA_SHA_DUPLICATE_SOURCE")
+        if any(p not in known or c not in known for p, c, _ in edges):
+            fail("resolved manifest edge has an unknown endpoint; include every endpoint in nodes",
+                 "VELA_SHA_UNKNOWN_EDGE_ENDPOINT")
+        return {"kind": "composition", "sha256": hashlib.sha256(reference.stream(nodes, edges)).hexdigest()}
+    except Failed as failed:
+        return failed.args
+
+
+def run_walk(m, log, change=None, when=-1):
+    """The walk's outcome with `change()` made at its step `when`; and its steps,
+    each with its place and how many calls of the caller's code came before it."""
+    steps = []
+
+    def step(place):
+        steps.append((place, len(log)))
+        if len(steps) - 1 == when:
+            change()
+
+    return walk(m, step), steps
+
+
+# Ways the caller's code changes a manifest; `at` is a fraction of a list's length.
+def _at(items, at):
+    return min(int(at * len(items)), len(items) - 1)
+
+
+MUTATIONS = {
+    "remove": lambda m, name, at: m[name] and m[name].pop(_at(m[name], at)),
+    "insert": lambda m, name, at: m[name].insert(_at(m[name], at), m[name][0] if m[name] else {}),
+    "replace": lambda m, name, at: m[name] and m[name].__setitem__(_at(m[name], at), {"source": None}),
+    "duplicate": lambda m, name, at: m[name] and m[name].append(m[name][_at(m[name], at)]),
+    "clear item": lambda m, name, at: m[name] and m[name][_at(m[name], at)].clear(),
+    "rename source": lambda m, name, at: m["nodes"] and m["nodes"][_at(m["nodes"], at)]["source"].update(value="x"),
+    "clear source": lambda m, name, at: m["nodes"] and m["nodes"][_at(m["nodes"], at)]["source"].clear(),
+    "empty list": lambda m, name, at: m[name].clear(),
+    "swap list": lambda m, name, at: m.update({name: []}),
+}
+
+
+class Caller:
+    """The caller's code: logs each call, and changes the manifest at the first."""
+
+    def __init__(self, log, name, change=None):
+        self.log, self.name, self.change = log, name, change
+
+    def __call__(self):
+        self.log.append(self.name)
+        change, self.change = self.change, None
+        if change:
+            change()
+
+
+class Occurrence:
+    def __init__(self, caller):
+        self.caller = caller
+
+    def __index__(self):
+        self.caller()
+        return 7
+
+
+class Key(str):
+    """A key that is its plain name to every lookup, and calls the caller's code when compared."""
+
+    def __hash__(self):
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        self.caller()
+        return str.__eq__(self, other)
+
+
+class Finalizer:
+    def __init__(self, caller):
+        self.caller, self.cycle = caller, self
+
+    def __del__(self):
+        self.caller()
+
+
+COLLECTED = ("surrogate", "overflow", "python")  # a finalizer runs, and this is where the collector may run
+
+
+@functools.cache
+def base(sizes, shape, seed):
+    """A valid manifest, pickled: edges share the nodes' source dicts, or every mapping is its own."""
+    m = reference.generate(*sizes, seed=seed, path_length=20)
+    return pickle.dumps(json.loads(json.dumps(m)) if shape == "json" else m)
+
+
+def build(plan):
+    """The manifest `plan` describes, the log its caller code writes, the
+    change as the caller's code, and where a collection may come (list, index)."""
+    sizes, shape, trigger, where, mutation, list_name, at, seed = plan
+    m, log = pickle.loads(base(sizes, shape, seed)), []
+    change = Caller(log, "collected" if trigger in COLLECTED else trigger,
+                    lambda: MUTATIONS[mutation](m, list_name, at))
+    place = "edges" if m["edges"] else "nodes"
+    index = _at(m[place], where)
+    item = m[place][index]
+    if trigger == "index" and place == "edges":
+        item["occurrence"] = Occurrence(change)
+    elif trigger == "eq":
+        victim = item if where < 0.5 else item.get("source", item.get("parent"))
+        name = next(iter(victim))
+        key = Key(name)
+        key.caller = change
+        victim[key] = victim.pop(name)
+    elif trigger == "surrogate":
+        item.get("source", item.get("child"))["value"] = "b\ud800"
+    elif trigger == "overflow" and place == "edges":
+        item["occurrence"] = 2**64
+    elif trigger == "python" and place == "edges":
+        item["occurrence"] = Occurrence(Caller(log, "python"))
+    return m, log, change, (place, index)
+
+
+def plain(value):
+    if isinstance(value, dict):
+        return {str(k): plain(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [plain(v) for v in value]
+    return "<caller>" if isinstance(value, Occurrence) else value
+
+
+def module_outcome(plan, function):
+    m, log, change, _ = build(plan)
+    thresholds = gc.get_threshold()
+    if plan[2] in COLLECTED:
+        gc.collect(0)
+        gc.disable()
+        Finalizer(change)
+        gc.set_threshold(1)
+        gc.enable()
+    try:
+        outcome = function(m)
+    except VelaShaError as error:
+        outcome = (error.code, error.message)
+    finally:
+        gc.set_threshold(*thresholds)
+        if plan[2] in COLLECTED:
+            gc.collect(0)  # the finalizer has run by now
+    return outcome, log, m
+
+
+def walk_outcomes(plan, fired_after):
+    """The walk's outcomes: with the change made by the caller's code where
+    that runs; or, for a finalizer, made at the steps it may have come at:
+    after `fired_after` calls of the caller's code and before the next, at
+    the first or last such step or at the item where a collection may come."""
+    m, log, _, trap = build(plan)
+    result, steps = run_walk(m, log)
+    if fired_after is None:
+        return [(result, log, m)]
+    window = [when for when, (_, calls) in enumerate(steps) if calls == fired_after]
+    if window and window[-1] == len(steps) - 1:
+        window.append(len(steps))  # after the last step, failed or not
+    outcomes = []
+    for when in window:
+        if when in (window[0], window[-1]) or when < len(steps) and steps[when][0] == trap:
+            m, log, change, _ = build(plan)
+            result, _ = run_walk(m, log, change, when)
+            if when == len(steps):
+                change()
+            outcomes.append((result, log, m))
+    return outcomes
+
+
+SIZES = [(4, 6), (40, 60), (300, 500), (2050, 3), (5, 2050)]
+PLANS = st.tuples(st.sampled_from(SIZES), st.sampled_from(["json", "shared"]),
+                  st.sampled_from(["index", "eq", "surrogate", "overflow", "python"]), st.floats(0, 1),
+                  st.sampled_from(sorted(MUTATIONS)), st.sampled_from(["nodes", "edges"]), st.floats(0, 1),
+                  st.integers(0, 3))
+
+
+@pytest.mark.parametrize("helpers", ["on", "off"])
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(plan=PLANS)
+def test_caller_code_anywhere_gives_the_walks_outcome(helpers, plan):
+    os.environ["VELA_SHA_HELPER_THREADS"] = helpers
+    try:
+        outcome = module_outcome(plan, calculate_composition_hash)
+        problems = module_outcome(plan, manifest_problems)  # never crashes, whatever ran
+    finally:
+        del os.environ["VELA_SHA_HELPER_THREADS"]
+    assert isinstance(problems[0], list)
+    fired_after = outcome[1].index("collected") if plan[2] in COLLECTED else None
+    expected = walk_outcomes(plan, fired_after)
+    assert any(outcome[:2] == walk[:2] and plain(outcome[2]) == plain(walk[2]) for walk in expected), (
+        outcome[:2], [walk[:2] for walk in expected])
+
+
+@pytest.mark.parametrize("action", ["next", "close"])
+def test_a_finalizer_that_steps_or_closes_the_file_iterator(tmp_path, action):
+    # Making the pair's objects may run the collector; a finalizer that uses
+    # the iterator meanwhile must not pass the call it interrupts.
+    paths = [tmp_path / f"{i}.html" for i in range(3)]
+    for i, path in enumerate(paths):
+        path.write_bytes(b"x" * i)
+    files = iter_hash_files(paths)
+    seen = []
+    thresholds = gc.get_threshold()
+    gc.collect(0)
+    gc.disable()
+    def use():
+        try:
+            seen.append(files.close() if action == "close" else next(files))
+        except ValueError as error:  # already executing
+            seen.append(str(error))
+
+    Finalizer(use)
+    gc.set_threshold(1)
+    gc.enable()
+    try:
+        first = next(files)
+    finally:
+        gc.set_threshold(*thresholds)
+        gc.collect(0)
+    assert first == (paths[0], hash_file(paths[0]))
+    assert seen in ([None], ["iter_hash_files() iterator already executing"], [(paths[1], hash_file(paths[1]))])
