@@ -11,7 +11,6 @@
 #include <ostream>
 #include <random>
 #include <stdexcept>
-#include <system_error>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -20,8 +19,8 @@
 
 #include "hashing_thread.hpp"
 #include "siphash.hpp"
-#include "vela_sha/huge_buffer.hpp"
-#include "vela_sha/spare_processor.hpp"
+#include "huge_buffer.hpp"
+#include "threads.hpp"
 
 namespace vela_sha {
 namespace {
@@ -317,13 +316,10 @@ struct CompositionHasher::State {
     write_head(node_count);
   }
 
-  void start_hashing() noexcept {
-    if (hashing || !spare_processor()) return;
-    try {
-      hashing.emplace(*sha);
-    } catch (const std::system_error&) {
-      // No thread to spare: this one hashes.
-    }
+  void start_hashing() {
+    if (hashing || !detail::helper_may_start()) return;
+    hashing.emplace(*sha);
+    if (!hashing->running()) hashing.reset();  // no thread to spare: this one hashes
   }
 
   // Hashes what was handed over, and the stream is this thread's to hash again.

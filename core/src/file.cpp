@@ -1,10 +1,13 @@
 #include "vela_sha/file.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <ostream>
 
+#include "owned_copy.hpp"
 #include "text.hpp"
+#include "vela_sha/template_hasher.hpp"
 
 namespace vela_sha {
 
@@ -61,6 +64,22 @@ std::expected<TemplateSha256, ShaError> calculate_hash_in_place(std::span<std::u
   std::uint8_t* cr = first_cr(bytes.data(), bytes.size());
   if (cr == nullptr) return TemplateSha256(sha256(bytes));
   return normalise_and_hash(bytes.data(), bytes.size(), cr);
+}
+
+std::expected<TemplateSha256, ShaError> calculate_hash_from_copy(std::span<const std::uint8_t> source) {
+  // The copy is taken a block at a time, and each block validated and hashed
+  // while it is still in the cache: one pass over memory instead of four. It
+  // is ours to overwrite, so line endings are normalised inside it.
+  constexpr std::size_t kBlock = 256 * 1024;
+  detail::OwnedCopy copy(source.data(), source.size());
+  TemplateHasher hasher(TemplateHasher::WithoutLines{});
+  for (std::size_t at = 0; at < source.size(); at += kBlock) {
+    const std::size_t length = std::min(kBlock, source.size() - at);
+    if (!hasher.update_in_place({copy.block(at, length), length})) return std::unexpected(ShaError::InvalidUtf8);
+  }
+  const auto digest = hasher.digest();
+  if (!digest) return std::unexpected(ShaError::InvalidUtf8);
+  return *digest;
 }
 
 }  // namespace vela_sha

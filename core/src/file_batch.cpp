@@ -1,14 +1,14 @@
 #include "vela_sha/file_batch.hpp"
 
+#include "threads.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <system_error>
 
-#if defined(__linux__)
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#endif
 
 namespace vela_sha {
 namespace {
@@ -24,28 +24,19 @@ constexpr int kPollMilliseconds = 50;
 // More threads than this only wait on one another for the disk.
 constexpr std::size_t kMaxThreads = 256;
 
-// A timed wait on a 32-bit word, which the standard library's atomic waits
-// lack. Elsewhere than Linux a short sleep stands in for it.
+// A timed wait on a 32-bit word, which the standard library's atomic waits lack.
 void wait_while_equal(std::atomic<std::uint32_t>& word, std::uint32_t seen,
                       std::chrono::nanoseconds timeout) noexcept {
-#if defined(__linux__)
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
   const timespec relative{static_cast<time_t>(seconds.count()),
                           static_cast<long>((timeout - seconds).count())};
   ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, &relative,
             nullptr, 0);
-#else
-  if (word.load() == seen) std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(timeout, std::chrono::milliseconds(1)));
-#endif
 }
 
 void wake_all(std::atomic<std::uint32_t>& word) noexcept {
-#if defined(__linux__)
   ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
             nullptr, 0);
-#else
-  (void)word;
-#endif
 }
 
 }  // namespace
@@ -59,18 +50,17 @@ FileBatch::FileBatch(std::vector<std::string> paths, std::size_t jobs)
   // Everything a thread needs is allocated here, so the threads never can fail.
   buffers_.reserve(threads);
   for (std::size_t i = 0; i < threads; ++i) buffers_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kChunk));
-  threads_.reserve(threads);
+  threads_ = std::make_unique<detail::Threads>();
   for (std::size_t i = 0; i < threads; ++i) {
-    try {
-      threads_.emplace_back([this, buffer = buffers_[i].get()] { work(buffer); });
-    } catch (...) {
-      // Fewer threads than asked for still get through the batch; none at all
-      // is the caller's error to report.
-      if (threads_.empty()) throw;
-      break;
-    }
+    // Fewer threads than asked for still get through the batch.
+    if (!threads_->start([this, buffer = buffers_[i].get()] { work(buffer); })) break;
   }
+  if (threads_->empty()) throw std::system_error(EAGAIN, std::generic_category(), "no thread for the batch");
 }
+
+std::size_t FileBatch::default_jobs() noexcept { return detail::cpu_budget(); }
+
+bool FileBatch::inherited() const noexcept { return threads_ && threads_->forked(); }
 
 FileBatch::~FileBatch() { stop(); }
 
@@ -82,9 +72,7 @@ void FileBatch::request_stop() noexcept {
 
 void FileBatch::stop() noexcept {
   request_stop();
-  for (auto& thread : threads_) {
-    if (thread.joinable()) thread.join();
-  }
+  if (threads_) threads_->join();
 }
 
 void FileBatch::work(std::uint8_t* buffer) noexcept {
@@ -125,7 +113,6 @@ bool FileBatch::hash_one(std::size_t index, std::uint8_t* buffer) noexcept {
       outcome = std::unexpected(fed.error());
       return true;
     }
-    bytes_read_.fetch_add(fed->bytes, std::memory_order_relaxed);
     if (fed->at_end) break;
   }
   const auto digest = hasher.digest();

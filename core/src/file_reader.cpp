@@ -22,11 +22,8 @@ std::expected<FileDescriptor, ReadError> FileDescriptor::open(const char* path, 
     return std::unexpected(ReadError{errno});
   }
   file.regular_ = S_ISREG(status.stx_mode);
-  // O_NONBLOCK means nothing to a regular file's reads; anything else reads
-  // blocking as usual, and is_readable() is what waits.
-  if (without_waiting && !file.regular_ && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
-    return std::unexpected(ReadError{errno});
-  }
+  // O_NONBLOCK stays: it means nothing to a regular file's reads, and anything
+  // else is waited for by is_readable(), so that no read ever blocks.
   // Advice only, and worth its call only for a file read over many chunks.
   if (file.regular_ && status.stx_size >= (1U << 20)) (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return file;
@@ -35,7 +32,9 @@ std::expected<FileDescriptor, ReadError> FileDescriptor::open(const char* path, 
 bool FileDescriptor::is_readable(int milliseconds) const noexcept {
   pollfd wanted{fd_, POLLIN, 0};
   const int ready = ::poll(&wanted, 1, milliseconds);
-  // An error is for the read to report.
+  // A wait cut short by a signal saw nothing; any other error is for the read
+  // to report.
+  if (ready < 0) return errno != EINTR;
   return ready != 0;
 }
 
@@ -58,7 +57,9 @@ std::expected<Fed, FeedError> feed(int fd, TemplateHasher& hasher, std::span<std
   while (fed.bytes < budget) {
     const ssize_t got = ::read(fd, buffer.data(), buffer.size());
     if (got < 0) {
-      if (errno == EINTR) return fed;
+      // A signal, or (opened without waiting) nothing to read yet: back to the
+      // caller, which looks at its signals or waits.
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return fed;
       return std::unexpected(FeedError(ReadError{errno}));
     }
     if (got == 0) {

@@ -2,11 +2,9 @@
 
 #include <chrono>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
 #include <immintrin.h>
 #endif
-
-#include "vela_sha/spare_processor.hpp"
 
 namespace vela_sha::detail {
 namespace {
@@ -14,26 +12,31 @@ namespace {
 constexpr std::chrono::milliseconds kAwake{2};
 
 void relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)
   _mm_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
 #endif
 }
 
 }  // namespace
 
-HashingThread::HashingThread(Sha256& sha)
-    : sha_(sha), thread_([this, caller = current_processor()] {
-        keep_off(caller);
-        run();
-      }) {}
+HashingThread::HashingThread(Sha256& sha) : sha_(sha), after_{sha, sha} {
+  (void)thread_.start([this] { run(); }, /*beside_caller=*/true);
+}
 
 HashingThread::~HashingThread() {
+  if (!running() || taken_back()) return;
   hand_over({});
   thread_.join();
 }
 
 std::uint32_t HashingThread::update(std::span<const std::uint8_t> piece) noexcept {
   const std::uint32_t number = handed_.load(std::memory_order_relaxed);
+  if (taken_back()) {
+    sha_.update(piece);  // hashed already, whatever number it is waited for by
+    return number;
+  }
   hand_over(piece);
   return number;
 }
@@ -51,11 +54,24 @@ void HashingThread::hand_over(std::span<const std::uint8_t> piece) noexcept {
 }
 
 void HashingThread::wait_for(std::uint32_t number) noexcept {
+  if (taken_back()) return;
   // A signed distance, as the counts may wrap.
   for (std::uint32_t hashed = hashed_.load(std::memory_order_acquire);
        static_cast<std::int32_t>(hashed - number) <= 0; hashed = hashed_.load(std::memory_order_acquire)) {
     hashed_.wait(hashed, std::memory_order_acquire);
   }
+}
+
+bool HashingThread::taken_back() noexcept {
+  if (taken_back_ || !thread_.forked()) return taken_back_;
+  taken_back_ = true;
+  const std::uint32_t hashed = hashed_.load(std::memory_order_acquire);
+  const std::uint32_t handed = handed_.load(std::memory_order_relaxed);
+  sha_ = after_[hashed % 2];
+  for (std::uint32_t next = hashed; next != handed; ++next) {
+    if (pieces_[next % kPieces].data() != nullptr) sha_.update(pieces_[next % kPieces]);
+  }
+  return true;
 }
 
 void HashingThread::run() noexcept {
@@ -74,6 +90,7 @@ void HashingThread::run() noexcept {
     const std::span<const std::uint8_t> piece = pieces_[next % kPieces];
     if (piece.data() == nullptr) return;
     sha_.update(piece);
+    after_[(next + 1) % 2] = sha_;
     hashed_.store(next + 1, std::memory_order_release);
     hashed_.notify_one();
   }

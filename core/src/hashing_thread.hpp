@@ -7,21 +7,23 @@
 #include <atomic>
 #include <cstdint>
 #include <span>
-#include <thread>
 
+#include "threads.hpp"
 #include "vela_sha/sha256.hpp"
 
 namespace vela_sha::detail {
 
 class HashingThread {
  public:
-  // Starts the thread, which alone uses `sha` from then on. std::system_error
-  // if no thread can be had.
+  // Starts the thread, which alone uses `sha` from then on; running() says
+  // whether one could be had.
   explicit HashingThread(Sha256& sha);
   // Hashes what was handed over, and ends the thread: `sha` is the caller's again.
   ~HashingThread();
   HashingThread(const HashingThread&) = delete;
   HashingThread& operator=(const HashingThread&) = delete;
+
+  [[nodiscard]] bool running() const noexcept { return !thread_.empty(); }
 
   // Hands `piece` (not empty) over, first waiting while kPieces are still
   // unhashed. Its bytes must stay as they are until it is hashed. Returns its
@@ -36,14 +38,22 @@ class HashingThread {
   void run() noexcept;
   // A piece without bytes ends the thread.
   void hand_over(std::span<const std::uint8_t> piece) noexcept;
+  // In a child forked since the thread started, which has no such thread:
+  // takes `sha` back as it was after the last piece hashed before the fork,
+  // and hashes the rest here. True from then on.
+  bool taken_back() noexcept;
 
   Sha256& sha_;
+  // `sha` after every piece hashed so far, in turns: the one the last count
+  // names is whole even while the thread writes the other.
+  std::array<Sha256, 2> after_;
   std::array<std::span<const std::uint8_t>, kPieces> pieces_{};
   // Pieces handed over and pieces hashed so far, counted modulo 2**32; each
   // written by one side only, on a line of its own.
   alignas(64) std::atomic<std::uint32_t> handed_{0};
   alignas(64) std::atomic<std::uint32_t> hashed_{0};
-  std::thread thread_;
+  bool taken_back_ = false;
+  Threads thread_;  // last: joined before the rest goes
 };
 
 }  // namespace vela_sha::detail

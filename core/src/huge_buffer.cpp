@@ -1,4 +1,4 @@
-#include "vela_sha/huge_buffer.hpp"
+#include "huge_buffer.hpp"
 
 #include <sys/mman.h>
 

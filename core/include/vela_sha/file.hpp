@@ -42,4 +42,13 @@ class TemplateSha256 : public detail::Digest<TemplateSha256> {
 [[nodiscard]] std::expected<TemplateSha256, ShaError> calculate_hash_in_place(
     std::span<std::uint8_t> bytes) noexcept;
 
+// The same digest, made from one copy of `source` in memory of the call's own
+// (a caller that must not hand the core memory it does not own: the bytes are
+// read only while they are copied). The copy is made, validated and hashed a
+// block at a time while the block is in cache; past a few MiB a helper thread
+// makes it ahead of the hashing while a processor is free. `source` must not
+// change meanwhile. std::bad_alloc if the copy's memory cannot be had.
+[[nodiscard]] std::expected<TemplateSha256, ShaError> calculate_hash_from_copy(
+    std::span<const std::uint8_t> source);
+
 }  // namespace vela_sha

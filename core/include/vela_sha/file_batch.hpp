@@ -8,12 +8,15 @@
 #include <expected>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "vela_sha/file_reader.hpp"
 
 namespace vela_sha {
+
+namespace detail {
+class Threads;
+}  // namespace detail
 
 using FileOutcome = std::expected<TemplateSha256, FeedError>;
 
@@ -24,6 +27,10 @@ class FileBatch {
   // own. Fewer start if the system refuses more; std::system_error if not
   // even one can be started.
   FileBatch(std::vector<std::string> paths, std::size_t jobs);
+
+  // The jobs a batch runs when the caller names none: the processors this
+  // process may use (its affinity, within the cgroup's CPU quota).
+  [[nodiscard]] static std::size_t default_jobs() noexcept;
   FileBatch(const FileBatch&) = delete;
   FileBatch& operator=(const FileBatch&) = delete;
   // Stops the threads and waits for them.
@@ -41,9 +48,6 @@ class FileBatch {
   // The outcome of a file that wait_for() has said is done.
   [[nodiscard]] const FileOutcome& outcome(std::size_t index) const noexcept { return outcomes_[index]; }
 
-  // Bytes read so far, by all threads together.
-  [[nodiscard]] std::uint64_t bytes_read() const noexcept { return bytes_read_.load(std::memory_order_relaxed); }
-
   // Tells the threads to stop, between chunks of a file rather than only
   // between files, and wakes a waiter; returns at once. Safe from any thread.
   void request_stop() noexcept;
@@ -53,6 +57,10 @@ class FileBatch {
   void stop() noexcept;
 
   [[nodiscard]] bool stopping() const noexcept { return stopping_.load(std::memory_order_relaxed); }
+
+  // Whether this is a child the process forked into since the batch started:
+  // it has none of the batch's threads, and files not yet done never will be.
+  [[nodiscard]] bool inherited() const noexcept;
 
  private:
   static constexpr std::size_t kAll = static_cast<std::size_t>(-1);
@@ -66,10 +74,9 @@ class FileBatch {
   std::vector<FileOutcome> outcomes_;
   std::unique_ptr<std::atomic<bool>[]> done_;
   std::vector<std::unique_ptr<std::uint8_t[]>> buffers_;
-  std::vector<std::thread> threads_;
+  std::unique_ptr<detail::Threads> threads_;
   std::atomic<std::size_t> next_{0};
   std::atomic<bool> stopping_{false};
-  std::atomic<std::uint64_t> bytes_read_{0};
   std::atomic<std::size_t> completed_{0};
   // Bumped by every completion and by a stop: what a waiter sleeps on.
   std::atomic<std::uint32_t> changes_{0};

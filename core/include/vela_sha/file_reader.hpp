@@ -26,9 +26,10 @@ class FileDescriptor {
  public:
   // Opens `path` for reading (close-on-exec). A directory opens; reading it
   // fails. An open interrupted by a signal fails with EINTR, for the caller
-  // to look at its signals and try again. With `without_waiting`, opening a FIFO does not wait for a writer;
-  // the caller then waits for data with is_readable() instead, where it can
-  // look at a stop flag between waits.
+  // to look at its signals and try again. With `without_waiting`, neither
+  // opening a FIFO nor reading anything but a regular file waits: the caller
+  // waits for data with is_readable() instead, where it can look at a stop
+  // flag between waits, and feed() comes back at once when none is there.
   [[nodiscard]] static std::expected<FileDescriptor, ReadError> open(const char* path,
                                                                      bool without_waiting = false) noexcept;
 
@@ -60,7 +61,8 @@ struct Fed {
 
 // Reads `fd` from its current position into `hasher` through `buffer`, until
 // the end of the file, until at least `budget` bytes were read, or until a
-// read is interrupted by a signal, whichever comes first; so a caller can look
+// read is interrupted by a signal or (a descriptor that does not wait) finds
+// nothing to read yet, whichever comes first; so a caller can look
 // at its signals or a stop flag between calls and then go on. A file that
 // grows or shrinks meanwhile gives the digest of what was read.
 [[nodiscard]] std::expected<Fed, FeedError> feed(int fd, TemplateHasher& hasher,

@@ -82,7 +82,7 @@ bool take_text(PyObject* object, const char* name, Text& out) {
 constexpr const char* kNewParameters[] = {"code", "message"};
 constexpr Signature kNewSignature{"VelaShaError.__new__()", kNewParameters};
 
-PyObject* error_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* error_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* bound[2];
     if (!bind_arguments(kNewSignature, args, kwargs, bound)) return nullptr;
@@ -106,7 +106,7 @@ PyObject* error_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcep
   });
 }
 
-void error_dealloc(PyObject* self) noexcept {
+void error_dealloc(PyObject* self) {
   // Deallocation may run while another exception is being raised: set it
   // aside so that only a fault of our own is reported, then put it back.
   PyObject *pending_type, *pending, *pending_traceback;

@@ -26,7 +26,7 @@ PyObject* fault_type() noexcept {
   return type;
 }
 
-void set_internal_fault(const char* description) noexcept {
+void set_internal_fault(const char* description) {
   PyObject *cause_type, *cause, *cause_traceback;
   PyErr_Fetch(&cause_type, &cause, &cause_traceback);
   PyObject* type = fault_type();
@@ -145,7 +145,7 @@ Ref exception_of(Failure&& failure) {
   return Ref::steal(value);
 }
 
-void set_fault_from_current_exception() noexcept {
+void set_fault_from_current_exception() {
   try {
     throw;
   } catch (const std::bad_alloc&) {

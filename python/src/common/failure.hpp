@@ -1,6 +1,8 @@
 // How a binding step fails, and how a failure reaches Python.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <expected>
 #include <optional>
 #include <stdexcept>
@@ -93,14 +95,19 @@ class InterpreterFault : public std::runtime_error {
 // std::bad_alloc becomes MemoryError, anything else an internal fault (a
 // BaseException, not an Exception, so that `except Exception` cannot hide a
 // defect). Aborts if even that cannot be done.
-void set_fault_from_current_exception() noexcept;
+void set_fault_from_current_exception();
 
 // Runs an entry point's body so that no C++ exception crosses into the
-// interpreter: on one, the exception is set and `failure` returned.
+// interpreter: on one, the exception is set and `failure` returned. The one
+// thing that passes is the forced unwind by which the interpreter ends a
+// thread (a daemon thread at exit): it must run to the thread's start, so no
+// entry point, and nothing between it and the interpreter's code, is noexcept.
 template <class Value, class Body>
-Value guarded(Value failure, Body&& body) noexcept {
+Value guarded(Value failure, Body&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     set_fault_from_current_exception();
     return failure;

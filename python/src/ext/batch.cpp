@@ -1,7 +1,5 @@
 // iter_hash_files and hash_files: many files on the batch's own threads, the
 // interpreter lock given away while they read and hash.
-#include <sched.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -21,17 +19,8 @@ namespace {
 // How often a waiting caller looks at its signals, so Ctrl-C is heard promptly.
 constexpr std::chrono::milliseconds kSignalCheck{100};
 
-std::size_t usable_cpus() noexcept {
-  cpu_set_t cpus;
-  if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0) {
-    const int count = CPU_COUNT(&cpus);
-    if (count > 0) return static_cast<std::size_t>(count);
-  }
-  return 1;
-}
-
 Result<std::size_t> jobs_of(PyObject* jobs, const char* function) {
-  if (jobs == nullptr || jobs == Py_None) return usable_cpus();
+  if (jobs == nullptr || jobs == Py_None) return FileBatch::default_jobs();
   if (!PyLong_Check(jobs) || PyBool_Check(jobs)) {
     PyErr_Format(PyExc_TypeError, "%s() jobs must be a positive int or None, not %.200s", function,
                  Py_TYPE(jobs)->tp_name);
@@ -98,6 +87,12 @@ void stop(FileBatch& batch) {
 // is returned.
 Result<bool> wait_for(FileBatch& batch, std::optional<std::size_t> index) {
   for (;;) {
+    if (batch.inherited()) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "the files of this batch are hashed by threads of the process it was started in, "
+                      "not of this forked child: start the batch again here");
+      return raised();
+    }
     bool done;
     Py_BEGIN_ALLOW_THREADS
     done = index ? batch.wait_for(*index, kSignalCheck) : batch.wait_for_all(kSignalCheck);
@@ -145,7 +140,7 @@ void finish_batch(IteratorObject* self) {
   if (batch) stop(*batch);
 }
 
-PyObject* iterator_next(PyObject* object) noexcept {
+PyObject* iterator_next(PyObject* object) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     IteratorObject* self = as_iterator(object);
     if (self->busy) {
@@ -172,8 +167,8 @@ PyObject* iterator_next(PyObject* object) noexcept {
       waited = wait_for(*self->batch, index);
       if (waited && *waited) {
         const FileOutcome outcome = self->batch->outcome(index);
-        Ref object = outcome_object(outcome, PyList_GET_ITEM(self->filenames, next));
-        PyObject* pair = object ? PyTuple_Pack(2, PyList_GET_ITEM(self->given, next), object.get()) : nullptr;
+        const Ref made = outcome_object(outcome, PyList_GET_ITEM(self->filenames, next));
+        PyObject* pair = made ? PyTuple_Pack(2, PyList_GET_ITEM(self->given, next), made.get()) : nullptr;
         if (pair != nullptr) self->next = next + 1;
         return pair;
       }
@@ -184,7 +179,7 @@ PyObject* iterator_next(PyObject* object) noexcept {
   });
 }
 
-PyObject* iterator_close(PyObject* object, PyObject*) noexcept {
+PyObject* iterator_close(PyObject* object, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     IteratorObject* self = as_iterator(object);
     if (self->busy) {
@@ -204,7 +199,7 @@ int iterator_traverse(PyObject* object, visitproc visit, void* arg) {
   return 0;
 }
 
-void iterator_dealloc(PyObject* object) noexcept {
+void iterator_dealloc(PyObject* object) {
   PyObject_GC_UnTrack(object);
   IteratorObject* self = as_iterator(object);
   // Joining needs no interpreter state; the threads never touch Python.
@@ -311,7 +306,7 @@ Ref make_file_digests_type(PyObject* module) {
   return Ref::steal(PyType_FromModuleAndSpec(module, &iterator_spec, nullptr));
 }
 
-PyObject* iter_hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* iter_hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"", "jobs", nullptr};
     Arguments arguments;
@@ -323,7 +318,7 @@ PyObject* iter_hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs)
   });
 }
 
-PyObject* hash_files_py(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* hash_files_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"", "jobs", "return_exceptions", nullptr};
     Arguments arguments;

@@ -29,18 +29,18 @@ struct ExtState {
 [[nodiscard]] Ref make_template_hasher_type(PyObject* module);
 
 // hash_file(file, /)
-PyObject* hash_file_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* hash_file_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // manifest_problems(manifest, /)
-PyObject* manifest_problems_py(PyObject* module, PyObject* manifest) noexcept;
+PyObject* manifest_problems_py(PyObject* module, PyObject* manifest);
 
 // The type of what iter_hash_files returns.
 [[nodiscard]] Ref make_file_digests_type(PyObject* module);
 
 // iter_hash_files(files, /, *, jobs=None) and
 // hash_files(files, /, *, jobs=None, return_exceptions=False)
-PyObject* iter_hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* iter_hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // Whether `object` is a path: a str, bytes, or an os.PathLike.
 [[nodiscard]] inline bool is_path(PyObject* object) {

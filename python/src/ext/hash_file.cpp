@@ -179,7 +179,7 @@ std::expected<void, Utf8Error> update_releasing(TemplateHasher& hasher, std::spa
   return fed;
 }
 
-PyObject* hash_file_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* hash_file_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     if (nargs != 1) {
       PyErr_Format(PyExc_TypeError, "hash_file() takes exactly one argument (%zd given)", nargs);

@@ -268,7 +268,7 @@ Result<Ref> manifest_problems(PyObject* manifest) {
 
 }  // namespace
 
-PyObject* manifest_problems_py(PyObject*, PyObject* manifest) noexcept {
+PyObject* manifest_problems_py(PyObject*, PyObject* manifest) {
   return guarded<PyObject*>(nullptr, [&] { return finish(manifest_problems(manifest)); });
 }
 

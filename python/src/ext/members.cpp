@@ -52,7 +52,7 @@ bool add(PyObject* module, PyObject* all, const char* name, PyObject* object) {
 BufferView::BufferView(BufferView&& other) noexcept : view_(other.view_) { other.view_.obj = nullptr; }
 
 BufferView::~BufferView() {
-  if (view_.obj != nullptr) PyBuffer_Release(&view_);
+  if (view_.obj != nullptr && holds_interpreter()) PyBuffer_Release(&view_);
 }
 
 Result<BufferView> BufferView::of(PyObject* object) {

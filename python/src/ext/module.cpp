@@ -24,7 +24,7 @@ bool adopt_native_error_type() {
   return true;
 }
 
-int exec_ext(PyObject* module) noexcept {
+int exec_ext(PyObject* module) {
   return guarded<int>(-1, [&] {
     if (!adopt_native_error_type()) return -1;
     return add_ext_members(module) ? 0 : -1;

@@ -23,7 +23,7 @@ HasherObject* as_hasher(PyObject* self) noexcept { return reinterpret_cast<Hashe
 // the interpreter lock.
 class Locked {
  public:
-  explicit Locked(HasherObject* self) noexcept : lock_(self->lock) {
+  explicit Locked(HasherObject* self) : lock_(self->lock) {
     if (lock_ != nullptr && !PyThread_acquire_lock(lock_, NOWAIT_LOCK)) {
       Py_BEGIN_ALLOW_THREADS
       PyThread_acquire_lock(lock_, WAIT_LOCK);
@@ -76,7 +76,7 @@ std::expected<TemplateSha256, Utf8Error> digest_of(HasherObject* self) {
   return self->state.digest();
 }
 
-PyObject* hasher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* hasher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
       PyErr_SetString(PyExc_TypeError, "TemplateHasher() takes no keyword arguments");
@@ -94,7 +94,7 @@ PyObject* hasher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
   });
 }
 
-void hasher_dealloc(PyObject* self) noexcept {
+void hasher_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (as_hasher(self)->lock != nullptr) PyThread_free_lock(as_hasher(self)->lock);
   as_hasher(self)->state.~TemplateHasher();
@@ -102,11 +102,11 @@ void hasher_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);  // each instance of a heap type holds its type
 }
 
-PyObject* hasher_update(PyObject* self, PyObject* data) noexcept {
+PyObject* hasher_update(PyObject* self, PyObject* data) {
   return guarded<PyObject*>(nullptr, [&] { return finish(update(as_hasher(self), data)); });
 }
 
-PyObject* hasher_digest(PyObject* self, PyObject*) noexcept {
+PyObject* hasher_digest(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const auto digest = digest_of(as_hasher(self));
     if (!digest) return finish(error(digest.error()));
@@ -115,7 +115,7 @@ PyObject* hasher_digest(PyObject* self, PyObject*) noexcept {
   });
 }
 
-PyObject* hasher_hexdigest(PyObject* self, PyObject*) noexcept {
+PyObject* hasher_hexdigest(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const auto digest = digest_of(as_hasher(self));
     if (!digest) return finish(error(digest.error()));
@@ -126,7 +126,7 @@ PyObject* hasher_hexdigest(PyObject* self, PyObject*) noexcept {
   });
 }
 
-PyObject* hasher_result(PyObject* self, PyObject*) noexcept {
+PyObject* hasher_result(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     const auto digest = digest_of(as_hasher(self));
     if (!digest) return finish(error(digest.error()));
@@ -134,7 +134,7 @@ PyObject* hasher_result(PyObject* self, PyObject*) noexcept {
   });
 }
 
-PyObject* hasher_copy(PyObject* self, PyObject*) noexcept {
+PyObject* hasher_copy(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto copy = new_hasher(Py_TYPE(self));
     if (!copy) return finish(std::move(copy));

@@ -6,9 +6,9 @@
 namespace vela_sha::py {
 
 PyObject* calculate_hash_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept;
+                            PyObject* kwnames);
 
 PyObject* calculate_composition_hash_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) noexcept;
+                                        PyObject* kwnames);
 
 }  // namespace vela_sha::py

@@ -78,7 +78,7 @@ Result<Ref> calculate_composition_hash_impl(PyObject* const* args, Py_ssize_t na
 }  // namespace
 
 PyObject* calculate_composition_hash_py(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) noexcept {
+                                        PyObject* kwnames) {
   return guarded<PyObject*>(nullptr,
                             [&] { return finish(calculate_composition_hash_impl(args, nargs, kwnames)); });
 }

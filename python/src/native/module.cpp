@@ -54,7 +54,7 @@ bool native(PyObject* module) {
          add_function(module, &calculate_composition_hash_def);
 }
 
-int exec_native(PyObject* module) noexcept {
+int exec_native(PyObject* module) {
   return guarded<int>(-1, [&] {
     if (!PyType_IsSubtype(Py_TYPE(module), &PyModule_Type)) {
       PyErr_SetString(PyExc_TypeError, "vela_sha._native can only initialise a module object");

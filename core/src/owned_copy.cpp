@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <system_error>
 
-#include "vela_sha/spare_processor.hpp"
-
-namespace vela_sha::py {
+namespace vela_sha::detail {
 namespace {
 
 struct Scratch {
@@ -33,20 +30,13 @@ OwnedCopy::OwnedCopy(const std::uint8_t* source, std::size_t size) : source_(sou
   }
   mapped_ = HugeBuffer(size);
   data_ = mapped_.data();
-  if (!spare_processor()) return;  // the caller copies each block itself
-  try {
-    copying_ = std::thread([this, caller = current_processor()] {
-      keep_off(caller);
-      copy_ahead();
-    });
-  } catch (const std::system_error&) {
-    // No thread to be had: the same.
-  }
+  // Without a helper the caller copies each block itself.
+  if (helper_may_start()) (void)copying_.start([this] { copy_ahead(); }, /*beside_caller=*/true);
 }
 
 OwnedCopy::~OwnedCopy() {
   stop_.store(true, std::memory_order_relaxed);
-  if (copying_.joinable()) copying_.join();
+  copying_.join();
 }
 
 void OwnedCopy::copy_ahead() noexcept {
@@ -59,7 +49,8 @@ void OwnedCopy::copy_ahead() noexcept {
 }
 
 std::uint8_t* OwnedCopy::block(std::size_t at, std::size_t length) {
-  if (!copying_.joinable()) {
+  // No helper, or one that a fork left behind in the parent.
+  if (copying_.empty() || copying_.forked()) {
     std::memcpy(data_ + at, source_ + at, length);
     return data_ + at;
   }
@@ -72,4 +63,4 @@ std::uint8_t* OwnedCopy::block(std::size_t at, std::size_t length) {
   return data_ + at;
 }
 
-}  // namespace vela_sha::py
+}  // namespace vela_sha::detail

@@ -1,14 +1,14 @@
-// Where calculate_hash keeps its one copy of the template bytes.
+// The one copy of a template's bytes that calculate_hash_from_copy hashes.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <thread>
 
-#include "vela_sha/huge_buffer.hpp"
+#include "huge_buffer.hpp"
+#include "threads.hpp"
 
-namespace vela_sha::py {
+namespace vela_sha::detail {
 
 // A copy of `size` bytes from `source`, in memory of the caller's own, for the
 // length of one call; it is made a block at a time as the caller asks for it.
@@ -16,11 +16,11 @@ namespace vela_sha::py {
 // so that a call faults in no fresh pages, and the caller copies each block
 // itself just before it reads it (so it is still in cache). Beyond that the
 // memory is mapped for the call (for transparent huge pages) and unmapped
-// after, and (while a processor is free for it) a thread of its own makes the
+// after, and (while a helper thread may start) a thread of its own makes the
 // copy ahead of the caller: the kernel's zeroing of the fresh pages and the
-// copy then run on another core while this one validates and hashes.
-// `source` must not change meanwhile.
-// std::bad_alloc if the memory cannot be had.
+// copy then run on another core while this one validates and hashes. In a
+// child forked meanwhile the caller copies what is left itself.
+// `source` must not change meanwhile. std::bad_alloc if the memory cannot be had.
 class OwnedCopy {
  public:
   OwnedCopy(const std::uint8_t* source, std::size_t size);
@@ -46,7 +46,7 @@ class OwnedCopy {
   HugeBuffer mapped_;  // a mapping of this call's own, or none
   std::atomic<std::uint64_t> steps_copied_{0};
   std::atomic<bool> stop_{false};
-  std::thread copying_;
+  Threads copying_;  // last, so that it is joined before the rest goes
 };
 
-}  // namespace vela_sha::py
+}  // namespace vela_sha::detail

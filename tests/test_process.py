@@ -1,0 +1,161 @@
+"""The process around a call: signals, a FIFO whose writer is late or silent,
+daemon threads at interpreter exit, and fork() while threads of the library
+work. Each runs in a child interpreter of its own, with a time limit."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vela_sha
+
+LINUX_ONLY = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux threads and FIFOs")
+
+PRELUDE = """
+import ctypes, hashlib, os, signal, sys, threading, time
+import vela_sha
+
+def batch_threads():
+    # The threads of our own: every thread of the process but Python's.
+    python = {t.native_id for t in threading.enumerate()}
+    return [int(tid) for tid in os.listdir("/proc/self/task") if int(tid) not in python]
+
+def signal_thread(tid, number):
+    ctypes.CDLL(None).tgkill(os.getpid(), tid, number)
+"""
+
+
+def run(script, *args, timeout=60, env=None):
+    """Runs `script` in a new interpreter; its exit status and output."""
+    done = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(script), *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout, env={**os.environ, **(env or {})})
+    return done.returncode, done.stdout, done.stderr
+
+
+@LINUX_ONLY
+def test_a_signal_while_waiting_for_a_fifos_writer_is_no_end_of_file(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    status, out, err = run("""
+        signal.signal(signal.SIGUSR1, lambda *_: None)
+        outcome = []
+        waiter = threading.Thread(target=lambda: outcome.append(vela_sha.hash_files([sys.argv[1]])))
+        waiter.start()
+        time.sleep(0.3)
+        for tid in batch_threads():
+            signal_thread(tid, signal.SIGUSR1)
+        time.sleep(0.3)
+        writer = os.open(sys.argv[1], os.O_WRONLY | os.O_NONBLOCK)  # ENXIO once no reader is left
+        os.write(writer, b"late\\r\\n")
+        os.close(writer)
+        waiter.join(10)
+        print(outcome[0][0]["sha256"])
+    """, fifo)
+    assert (status, err) == (0, "")
+    assert out.split() == [vela_sha.calculate_hash({"utf8_file_bytes": b"late\n"})["sha256"]]
+
+
+@LINUX_ONLY
+@pytest.mark.parametrize("how", ["hash_files", "iter_hash_files"])
+def test_ctrl_c_is_heard_while_a_fifos_writer_stays_silent(tmp_path, how):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    status, out, err = run(f"""
+        writer = os.open(sys.argv[1], os.O_RDWR)  # a writer that never writes
+        def interrupt():
+            time.sleep(0.5)
+            for tid in batch_threads():
+                signal_thread(tid, signal.SIGINT)
+        threading.Thread(target=interrupt, daemon=True).start()
+        start = time.monotonic()
+        try:
+            list(vela_sha.{how}([sys.argv[1]]))
+        except KeyboardInterrupt:
+            print(round(time.monotonic() - start, 1))
+    """, fifo, timeout=20)
+    assert status == 0, err
+    assert float(out) < 3
+
+
+@LINUX_ONLY
+@pytest.mark.parametrize("work", [
+    "while True: hasher.update(big)",
+    "while True: vela_sha.hash_file(path)",
+    "while True: vela_sha.hash_files([path] * 4)",
+    "while True: list(vela_sha.iter_hash_files([path] * 4))",
+    "while True: vela_sha.hash_file(open(path, 'rb'))",
+])
+def test_the_interpreter_exits_while_daemon_threads_hash(tmp_path, work):
+    path = tmp_path / "big.html"
+    path.write_bytes(b"<p>line</p>\r\n" * (4 << 20))
+    script = f"""
+        path, big, hasher = sys.argv[1], bytes(64 << 20), vela_sha.TemplateHasher()
+        def work():
+            {work}
+        for _ in range(2):
+            threading.Thread(target=work, daemon=True).start()
+        time.sleep(0.4)
+    """
+    for _ in range(3):
+        status, out, err = run(script, path)
+        assert (status, err) == (0, "")
+
+
+FORKING = """
+    sys.path.insert(0, sys.argv[1])
+    import composition_reference as reference
+    nodes, edges, at = map(int, sys.argv[2:5])
+    manifest = reference.generate(nodes, edges, seed=3)
+    read, write = os.pipe()
+
+    class Forking:
+        def __index__(self):
+            if os.fork() == 0:
+                os.close(read)
+                self.child = True
+            return 5
+
+    forking = Forking()
+    manifest["edges"][at]["occurrence"] = forking
+    digest = vela_sha.calculate_composition_hash(manifest)["sha256"]
+    if getattr(forking, "child", False):
+        os.write(write, digest.encode())
+        os._exit(0)
+    os.close(write)
+    child = os.read(read, 100).decode()
+    os.wait()
+    manifest["edges"][at]["occurrence"] = 5
+    print(digest, child, reference.composition_hash(manifest)["sha256"])
+"""
+
+
+@LINUX_ONLY
+@pytest.mark.parametrize("nodes, edges, at", [(4000, 4000, 3000), (100, 200_000, 100)])
+def test_a_fork_in_the_callers_code_gives_the_child_the_digest(nodes, edges, at):
+    bench = os.path.join(os.path.dirname(__file__), os.pardir, "bench")
+    status, out, err = run(FORKING, bench, nodes, edges, at, env={"VELA_SHA_HELPER_THREADS": "on"})
+    assert status == 0, err
+    parent, child, expected = out.split()
+    assert parent == child == expected
+
+
+@LINUX_ONLY
+def test_an_iterator_inherited_through_fork_says_so(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    status, out, err = run("""
+        files = vela_sha.iter_hash_files([sys.argv[1]])
+        pid = os.fork()
+        if pid == 0:
+            try:
+                next(files)
+            except RuntimeError as error:
+                print("child:", error)
+            os._exit(0)
+        os.waitpid(pid, 0)
+        files.close()
+    """, fifo, timeout=20)
+    assert status == 0, err
+    assert out.startswith("child: the files of this batch are hashed by threads of the process it was started in")
