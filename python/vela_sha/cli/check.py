@@ -4,6 +4,10 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
+from typing import Any, Iterator, NamedTuple
+
+from vela_sha import VelaShaError, hash_file
 
 from vela_sha.cli.inputs import add_jobs_options, composition_file, read, template_outcomes
 from vela_sha.cli.output import Output, Result, reason
@@ -19,11 +23,13 @@ def configure(sub: argparse.ArgumentParser) -> None:
     sub.add_argument("sums", nargs="*", metavar="SUMS", help="'-' or none: standard input")
     sub.add_argument("--kind", choices=["template", "composition"], default="template",
                      help="what GNU-style lines name (BSD-style lines say it themselves)")
-    sub.add_argument("--quiet", action="store_true", help="don't print OK for each verified file")
-    sub.add_argument("--status", action="store_true", help="print nothing; the exit status tells")
+    # As GNU's: of --quiet, --status and --warn, the last one given wins.
+    report: dict[str, Any] = {"dest": "report", "action": "store_const", "default": None}
+    sub.add_argument("--quiet", const="quiet", help="don't print OK for each verified file", **report)
+    sub.add_argument("--status", const="status", help="print nothing; the exit status tells", **report)
     sub.add_argument("--strict", action="store_true", help="exit with 1 for improperly formatted lines")
     sub.add_argument("--ignore-missing", action="store_true", help="don't fail or report for missing files")
-    sub.add_argument("-w", "--warn", action="store_true", help="warn about improperly formatted lines")
+    sub.add_argument("-w", "--warn", const="warn", help="warn about improperly formatted lines", **report)
     add_jobs_options(sub)
 
 
@@ -57,13 +63,14 @@ class LineReader:
     def __init__(self) -> None:
         self.reversed: bool | None = None
 
-    def read(self, line: bytes, kind: str) -> tuple[str, bytes, str] | None:
-        """(kind, name, lowercase digest), or None if the line is malformed."""
+    def read(self, line: bytes, kind: str) -> tuple[str, bytes, str, bool] | None:
+        """(kind, name, lowercase digest, whether BSD-style), or None if the line is malformed."""
         body = line.lstrip(b" \t")
         escaped = body.startswith(b"\\")
         if escaped:
             body = body[1:]
-        parsed = self._bsd(body) or self._gnu(body, kind)
+        bsd = self._bsd(body)
+        parsed = bsd or self._gnu(body, kind)
         if parsed is None:
             return None
         kind, name, digest = parsed
@@ -74,7 +81,7 @@ class LineReader:
             if unescaped is None:
                 return None
             name = unescaped
-        return kind, name, digest.decode().lower()
+        return kind, name, digest.decode().lower(), bsd is not None
 
     @staticmethod
     def _bsd(body: bytes) -> tuple[str, bytes, bytes] | None:
@@ -104,6 +111,12 @@ class LineReader:
         return kind, rest[2:], digest
 
 
+class _Line(NamedTuple):
+    number: int
+    raw: bytes
+    parsed: tuple[str, str, str, bool] | None  # kind, name, expected digest, whether BSD-style
+
+
 class _Tally:
     def __init__(self) -> None:
         self.improper = self.unreadable = self.mismatched = self.matched = self.proper = 0
@@ -112,60 +125,57 @@ class _Tally:
 def run(out: Output, arguments: argparse.Namespace) -> None:
     reader = LineReader()  # one for the run: GNU keeps the form it has seen across files
     for sums in arguments.sums or ["-"]:
-        _check_one(out, sums, arguments, reader)
+        try:
+            data = read(sums)
+        except OSError as unreadable:
+            out.fail(sums, unreadable, coded=False)
+            continue
+        _check_lines(out, sums, list(_lines(data, reader, arguments.kind)), arguments)
 
 
-def _check_one(out: Output, sums: str, options: argparse.Namespace, reader: LineReader) -> None:
-    try:
-        data = read(sums)
-    except OSError as unreadable:
-        out.fail(sums, unreadable)
-        return
-    tally = _Tally()
-    lines: list[tuple[str, str, str]] = []  # kind, name, expected digest
+def _lines(data: bytes, reader: LineReader, kind: str) -> Iterator[_Line]:
     for number, raw in enumerate(data.split(b"\n"), 1):
         raw = raw.removesuffix(b"\r")
-        if not raw or raw.startswith(b"#"):
-            continue
-        parsed = reader.read(raw, options.kind)
-        if parsed is None:
-            tally.improper += 1
-            if options.warn:
-                out.warn(f"{sums}: {number}: improperly formatted checksum line")
-            continue
-        lines.append((parsed[0], os.fsdecode(parsed[1]), parsed[2]))
-    tally.proper = len(lines)
-
-    templates = iter(template_outcomes(out, [n for k, n, _ in lines if k == "template"], options.jobs,
-                                       options.progress))
-    for kind, name, expected in lines:
-        if kind == "template":
-            _, outcome = next(templates)
-            result: Result | None = None if isinstance(outcome, BaseException) else outcome
-            error: BaseException | None = outcome if isinstance(outcome, BaseException) else None
-            where = ""
-        else:
-            result, error, where = composition_file(name)
-        _check_verdict(out, tally, options, name, expected, result, error, where)
-
-    ok = (tally.proper and not tally.mismatched and not tally.unreadable
-          and not (options.strict and tally.improper) and not (options.ignore_missing and not tally.matched))
-    if not tally.proper:
-        out.warn(f"{sums}: no properly formatted checksum lines found")
-    elif not options.status:
-        for count, one, many in ((tally.improper, "line is improperly formatted", "lines are improperly formatted"),
-                                 (tally.unreadable, "listed file could not be read", "listed files could not be read"),
-                                 (tally.mismatched, "computed checksum did NOT match",
-                                  "computed checksums did NOT match")):
-            if count:
-                out.warn(f"WARNING: {count} {one if count == 1 else many}")
-        if options.ignore_missing and not tally.matched:
-            out.warn(f"{sums}: no file was verified")
-    out.failed |= not ok
+        if raw and not raw.startswith(b"#"):
+            parsed = reader.read(raw, kind)
+            yield _Line(number, raw, parsed and (parsed[0], os.fsdecode(parsed[1]), *parsed[2:]))
 
 
-def _check_verdict(out: Output, tally: _Tally, options: argparse.Namespace, name: str, expected: str,
-                   result: Result | None, error: BaseException | None, where: str) -> None:
+def _check_lines(out: Output, sums: str, lines: list[_Line], options: argparse.Namespace) -> None:
+    """Each line's verdict in order, the malformed ones' warnings among them, as GNU prints them."""
+    tally, hinted = _Tally(), False
+    templates = template_outcomes(out, [line.parsed[1] for line in lines if line.parsed and line.parsed[0] == "template"],
+                                  options.jobs, options.progress)
+    try:
+        for line in lines:
+            if line.parsed is None:
+                tally.improper += 1
+                if options.report == "warn":
+                    out.message(f"{line.number}: improperly formatted SHA256 checksum line", sums)
+                hint = None if hinted or options.report == "status" else _algorithm_hint(line.raw)
+                if hint:
+                    out.message(f"{line.number}: {hint}", sums)
+                    hinted = True
+                continue
+            tally.proper += 1
+            kind, name, expected, _ = line.parsed
+            if kind == "template":
+                _, outcome = next(templates)
+                result: Result | None = None if isinstance(outcome, BaseException) else outcome
+                error: BaseException | None = outcome if isinstance(outcome, BaseException) else None
+                where = ""
+            else:
+                result, error, where = composition_file(name)
+            _verdict(out, tally, options, line, result, error, where)
+    finally:
+        templates.close()
+    _summary(out, sums, tally, options)
+
+
+def _verdict(out: Output, tally: _Tally, options: argparse.Namespace, line: _Line,
+             result: Result | None, error: BaseException | None, where: str) -> None:
+    assert line.parsed is not None
+    kind, name, expected, bsd = line.parsed
     if isinstance(error, FileNotFoundError) and options.ignore_missing:
         return
     why = None
@@ -182,9 +192,54 @@ def _check_verdict(out: Output, tally: _Tally, options: argparse.Namespace, name
         tally.mismatched += 1
         status = "FAILED"
     if why is not None:
-        out.warn(f"{name}: {why}")
+        out.message(why, name)
     actual = result["sha256"] if result is not None else None
     if out.as_json:
         out.json({"name": name, "status": status, "expected": expected, "actual": actual, "reason": why})
-    elif not options.status and not (options.quiet and status == "OK"):
-        out.status_line(name, status)
+    elif options.report != "status" and not (options.report == "quiet" and status == "OK"):
+        out.named_line(name, status)
+    if status == "FAILED" and not bsd and options.report != "status" and _digest_of_other_kind(kind, name) == expected:
+        other = "composition" if kind == "template" else "template"
+        out.message(f"the listed digest is this file's {other} digest; check it with --kind {other}", name)
+
+
+def _summary(out: Output, sums: str, tally: _Tally, options: argparse.Namespace) -> None:
+    ok = (tally.proper and not tally.mismatched and not tally.unreadable
+          and not (options.strict and tally.improper) and not (options.ignore_missing and not tally.matched))
+    if not tally.proper:
+        out.message("no properly formatted checksum lines found", sums)
+    elif options.report != "status":
+        for count, one, many in ((tally.improper, "line is improperly formatted", "lines are improperly formatted"),
+                                 (tally.unreadable, "listed file could not be read", "listed files could not be read"),
+                                 (tally.mismatched, "computed checksum did NOT match",
+                                  "computed checksums did NOT match")):
+            if count:
+                out.message(f"WARNING: {count} {one if count == 1 else many}")
+        if options.ignore_missing and not tally.matched:
+            out.message("no file was verified", sums)
+    out.failed |= not ok
+
+
+_OTHER_BSD = re.compile(rb"\\?([A-Za-z0-9][A-Za-z0-9_-]*) ?\(.*\) ?= ?[0-9A-Za-z+/=]+")
+
+
+def _algorithm_hint(raw: bytes) -> str | None:
+    """For a BSD-style line of another program (`SHA256 (x) = ...`), a word on why it is not read."""
+    match = _OTHER_BSD.fullmatch(raw.lstrip(b" \t"))
+    if match is None:
+        return None
+    return f"{match[1].decode()} is not an algorithm of vela-sha; it checks TEMPLATE and COMPOSITION lines"
+
+
+def _digest_of_other_kind(kind: str, name: str) -> str | None:
+    """A failed GNU-style line's file read as the other kind: its digest, if it has one."""
+    try:
+        if kind == "composition":
+            return hash_file(name)["sha256"]
+        with open(name, "rb") as file:
+            if not file.read(4096).lstrip().startswith(b"{"):
+                return None  # not a manifest: no need to read it all
+        result, _, _ = composition_file(name)
+        return result["sha256"] if result else None
+    except (OSError, VelaShaError):
+        return None

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from typing import Any, Iterator, Sequence
+from typing import Any, Generator, Sequence
 
 from vela_sha import VelaShaError, calculate_composition_hash, hash_file, iter_hash_files, manifest_problems
 from vela_sha.cli.output import Outcome, Output
@@ -28,7 +28,8 @@ def read(name: str) -> bytes:
         return file.read()
 
 
-def template_outcomes(run: Output, names: Sequence[str], jobs: int | None, progress: bool) -> Iterator[tuple[str, Outcome]]:
+def template_outcomes(run: Output, names: Sequence[str], jobs: int | None, progress: bool
+                      ) -> Generator[tuple[str, Outcome], None, None]:
     """(name, result or exception) for each name, in order, hashed on `jobs` threads.
 
     Standard input ("-") is read on this thread, where Ctrl-C reaches it."""

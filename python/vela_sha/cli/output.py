@@ -8,6 +8,7 @@ import sys
 from typing import TYPE_CHECKING, Any, BinaryIO, Mapping
 
 from vela_sha import VelaShaError
+from vela_sha.cli.names import escape, quotef
 from vela_sha.types import CompositionResult, TemplateResult
 
 if TYPE_CHECKING:
@@ -21,6 +22,14 @@ Result = TemplateResult | CompositionResult
 Outcome = Result | BaseException
 
 
+class WriteError(Exception):
+    """Standard output (or standard error) took no more: the run ends."""
+
+    def __init__(self, error: OSError, stream: str) -> None:
+        super().__init__(error.strerror or str(error))
+        self.stream = stream
+
+
 class Output:
     """Output for one run, written as bytes so that it is byte-stable."""
 
@@ -30,30 +39,33 @@ class Output:
         self.out: BinaryIO = sys.stdout.buffer
         self.err: BinaryIO = sys.stderr.buffer
         self.progress: Progress | None = None
+        # Results on the terminal that shows the progress line must not mix with it.
+        self.out_on_terminal = self.out.isatty()
 
     def write(self, data: bytes) -> None:
         # Each line as soon as it is ready, wherever it goes.
-        self.out.write(data)
-        self.out.flush()
+        hidden = self.progress.clear() if self.progress and self.out_on_terminal else False
+        emit(self.out, data, "stdout")
+        if hidden and self.progress:
+            self.progress.redraw()
 
-    def warn(self, text: str) -> None:
-        if self.progress:
-            self.progress.clear()
-        self.out.flush()
-        self.err.write(f"vela-sha: {text}\n".encode("utf-8", "surrogateescape"))
-        self.err.flush()
+    def message(self, text: str, name: str | None = None) -> None:
+        """`vela-sha: [NAME: ]TEXT` on standard error, the name quoted as coreutils quote it."""
+        hidden = self.progress.clear() if self.progress else False
+        emit(self.out, b"", "stdout")
+        lead = f"{quotef(name)}: " if name is not None else ""
+        emit(self.err, f"vela-sha: {lead}{text}\n".encode("utf-8", "surrogateescape"), "stderr")
+        if hidden and self.progress:
+            self.progress.redraw()
 
-    def fail(self, name: str, error: BaseException, where: str = "") -> None:
-        """Reports a failure on standard error (and as JSON on standard output)."""
+    def fail(self, name: str, error: BaseException, where: str = "", coded: bool = True) -> None:
+        """Reports a failure on standard error (and as JSON on standard output);
+        `coded=False` leaves the code out of the text, as for coreutils' own failures."""
         self.failed = True
         code, message, detail = describe(error, where)
-        if self.progress:
-            self.progress.clear()
-        self.out.flush()
-        self.err.write(b"vela-sha: " + os.fsencode(name) + f": {reason(error, where)}\n".encode("utf-8", "surrogateescape"))
-        self.err.flush()
+        self.message(reason(error, where) if coded else message, name)
         if self.as_json:
-            self.json({"name": name, "error": {"code": code, "message": message, **detail}})
+            self.json(failure_record(name, code, message, detail))
 
     def digest_line(self, name: str, result: Result, tag: bool = False) -> None:
         if self.as_json:
@@ -66,13 +78,28 @@ class Output:
         else:
             self.write(lead + result["sha256"].encode() + b"  " + text + b"\n")
 
-    def status_line(self, name: str, status: str) -> None:
-        # As GNU's check does: escaped only when a line break would split the line.
-        escaped, text = escape(name) if "\n" in name else (False, os.fsencode(name))
-        self.write((b"\\" if escaped else b"") + text + b": " + status.encode() + b"\n")
+    def named_line(self, name: str, text: str, escape_any: bool = False) -> None:
+        """`NAME: TEXT` on standard output. As GNU's check does, the name is escaped
+        only when a line break would split the line, unless `escape_any`."""
+        escaped, raw = escape(name) if escape_any or "\n" in name else (False, os.fsencode(name))
+        self.write((b"\\" if escaped else b"") + raw + b": " + text.encode("utf-8", "surrogateescape") + b"\n")
 
     def json(self, value: Mapping[str, object]) -> None:
         self.write(json.dumps(value).encode() + b"\n")
+
+
+def emit(stream: BinaryIO, data: bytes, name: str) -> None:
+    try:
+        stream.write(data)
+        stream.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise WriteError(error, name) from None
+
+
+def failure_record(name: str, code: str, message: str, detail: Mapping[str, Any]) -> dict[str, Any]:
+    return {"name": name, "error": {"code": code, "message": message, **detail}}
 
 
 def describe(error: BaseException, where: str) -> tuple[str, str, dict[str, Any]]:
@@ -99,11 +126,3 @@ def reason(error: BaseException, where: str = "") -> str:
     if "offset" in detail:
         text += f" (first invalid byte at offset {detail['offset']}, line {detail['line']})"
     return text
-
-
-def escape(name: str) -> tuple[bool, bytes]:
-    """Whether `name` needs GNU's escaped form, and its bytes in that form."""
-    raw = os.fsencode(name)
-    if not any(c in raw for c in b"\\\n\r"):
-        return False, raw
-    return True, raw.replace(b"\\", b"\\\\").replace(b"\n", b"\\n").replace(b"\r", b"\\r")

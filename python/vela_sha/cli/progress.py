@@ -3,19 +3,24 @@
 from __future__ import annotations
 
 import os
+import shutil
 import time
 from typing import BinaryIO, Sequence
 
+from vela_sha.cli.output import emit
+
 
 class Progress:
-    """One status line on standard error, redrawn a few times a second."""
+    """One status line on standard error, redrawn a few times a second, never
+    wider than the terminal (a line that wraps cannot be redrawn in place)."""
 
     def __init__(self, err: BinaryIO, names: Sequence[str]) -> None:
         self.err, self.files, self.done, self.bytes_done = err, len(names), 0, 0
         self.total = sum(size(name) for name in names)
         self.started = time.monotonic()
         self.drawn = self.started - 1.0  # the first file is shown at once
-        self.width = 0
+        self.text = ""
+        self.width = 0  # of what is on the terminal now
 
     def advance(self, name: str) -> None:
         self.done += 1
@@ -23,23 +28,41 @@ class Progress:
         now = time.monotonic()
         if now - self.drawn >= 0.25:
             self.drawn = now
-            self.draw(now)
+            self.text = self.fitted(now)
+            self.redraw()
 
-    def draw(self, now: float) -> None:
-        elapsed = max(now - self.started, 1e-9)
-        rate = self.bytes_done / elapsed
+    def fitted(self, now: float) -> str:
+        rate = self.bytes_done / max(now - self.started, 1e-9)
         left = (self.total - self.bytes_done) / rate if rate > 0 else 0.0
-        text = (f"{self.done}/{self.files} files, {in_units(self.bytes_done)} of {in_units(self.total)}, "
-                f"{in_units(rate)}/s, {left:.0f}s left")
-        self.err.write(b"\r" + text.ljust(self.width).encode())
-        self.width = len(text)
-        self.err.flush()
+        files = f"{self.done}/{self.files} files"
+        done = f"{in_units(self.bytes_done)} of {in_units(self.total)}"
+        # The last column is left free: writing there makes some terminals wrap.
+        width = shutil.get_terminal_size(self._own_size()).columns - 1
+        for parts in ((files, done, f"{in_units(rate)}/s", f"{left:.0f}s left"), (files, done, f"{left:.0f}s left"),
+                      (files, f"{left:.0f}s left"), (files,)):
+            text = ", ".join(parts)
+            if len(text) <= width:
+                return text
+        return text[: max(width, 0)]
 
-    def clear(self) -> None:
-        if self.width:
-            self.err.write(b"\r" + b" " * self.width + b"\r")
-            self.err.flush()
-            self.width = 0
+    def _own_size(self) -> os.terminal_size:
+        # shutil asks standard output's terminal; the line is on standard error's.
+        try:
+            return os.get_terminal_size(self.err.fileno())
+        except OSError:
+            return os.terminal_size((80, 24))
+
+    def redraw(self) -> None:
+        emit(self.err, b"\r" + self.text.ljust(self.width).encode(), "stderr")
+        self.width = len(self.text)
+
+    def clear(self) -> bool:
+        """Takes the line off the terminal; whether it was there."""
+        if not self.width:
+            return False
+        emit(self.err, b"\r" + b" " * self.width + b"\r", "stderr")
+        self.width = 0
+        return True
 
 
 def size(name: str) -> int:
@@ -50,8 +73,10 @@ def size(name: str) -> int:
 
 
 def in_units(count: float) -> str:
-    for unit in ("B", "KiB", "MiB", "GiB"):
-        if count < 1024 or unit == "GiB":
-            return f"{count:.0f} {unit}" if unit == "B" else f"{count:.1f} {unit}"
+    """1023 B, 1.0 KiB, ..., 1.0 GiB: each unit up to what rounds to 1024 of it."""
+    for unit in ("B", "KiB", "MiB"):
+        digits = 0 if unit == "B" else 1
+        if round(count, digits) < 1024:
+            return f"{count:.{digits}f} {unit}"
         count /= 1024
-    raise AssertionError
+    return f"{count:.1f} GiB"
