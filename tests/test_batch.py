@@ -1,6 +1,6 @@
 """iter_hash_files and hash_files: many files on threads, in input order."""
 
-import copyreg
+import json
 import os
 import signal
 import subprocess
@@ -153,29 +153,50 @@ def test_interrupt_stops_a_batch_promptly(tmp_path):
     assert delay < 5.0
 
 
+# A LocalCluster of two worker processes, from a client that imports vela_sha and
+# distributed in the order given: each remote outcome as a record, then the
+# errors raised by a submitted task, by a bag, and by a local pickle round trip.
+CLUSTER_CLIENT = """
+import json, pickle, sys
+for name in sys.argv[1].split():
+    __import__(name)
+import dask.bag, distributed, vela_sha
+from test_batch import record
+paths, bad = json.loads(sys.argv[2]), sys.argv[3]
+with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \\
+        distributed.Client(cluster) as client:
+    bag = dask.bag.from_sequence(paths, npartitions=4)
+    outcomes = bag.map_partitions(lambda part: vela_sha.hash_files(part, return_exceptions=True)).compute()
+    raised = []
+    for job in (lambda: client.submit(vela_sha.hash_file, bad).result(),
+                lambda: dask.bag.from_sequence([bad, bad]).map_partitions(vela_sha.hash_files).compute(),
+                lambda: pickle.loads(pickle.dumps(vela_sha.hash_files([bad], return_exceptions=True)[0]))):
+        try:
+            error = job()
+            raise error
+        except vela_sha.VelaShaError as error:
+            raised.append(record(error))
+print(json.dumps([[record(outcome) for outcome in outcomes], raised]))
+"""
+
+
+def record(outcome):
+    """A result, or an exception's type, arguments and every attribute."""
+    if not isinstance(outcome, BaseException):
+        return outcome
+    return [type(outcome).__name__, list(outcome.args), getattr(outcome, "filename", None), vars(outcome)]
+
+
 @pytest.mark.cluster
-def test_dask_recipe_gives_the_local_results(corpus):
-    distributed = pytest.importorskip("distributed")
-    import dask.bag
-
-    import vela_sha
-
+@pytest.mark.parametrize("order", ["vela_sha distributed", "distributed vela_sha"])
+def test_dask_cluster_gives_the_local_results_and_errors(corpus, tmp_path, order):
+    pytest.importorskip("distributed")
     paths = [os.fsdecode(p) for p in corpus[0]]
-    try:
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None) as cluster, distributed.Client(cluster):
-            bag = dask.bag.from_sequence(paths, npartitions=4)
-            remote = bag.map_partitions(lambda part: vela_sha.hash_files(part, return_exceptions=True)).compute()
-    finally:
-        # distributed (through tblib) replaces the pickle reducers of the exception
-        # classes imported before it, VelaShaError's among them. Workers import
-        # vela_sha after it, so their results travel; this process wants its own back.
-        copyreg.pickle(vela_sha.VelaShaError, vela_sha._reduce_error)
-    local = hash_files(paths, return_exceptions=True)
-    assert len(remote) == len(local)
-    for got, want in zip(remote, local):
-        if isinstance(want, BaseException):
-            assert type(got) is type(want) and got.args == want.args
-            assert getattr(got, "offset", None) == getattr(want, "offset", None)
-        else:
-            assert got == want
+    bad = next(p for p, e in zip(paths, corpus[1]) if isinstance(e, tuple))
+    client = subprocess.run([sys.executable, "-c", CLUSTER_CLIENT, order, json.dumps(paths), bad],
+                            capture_output=True, text=True, cwd=Path(__file__).parent, timeout=300)
+    assert client.returncode == 0, client.stderr
+    outcomes, raised = json.loads(client.stdout)
+    assert outcomes == [record(o) for o in hash_files(paths, return_exceptions=True)]
+    local = record(hash_files([bad], return_exceptions=True)[0])
+    assert raised == [local] * 3 and local[3]["offset"] > 0

@@ -5,7 +5,6 @@
     '7e18f737311b2dc3'
 """
 
-import copyreg as _copyreg
 from typing import Any as _Any, Callable as _Callable
 
 from vela_sha._native import VelaShaError, calculate_composition_hash, calculate_hash
@@ -21,7 +20,7 @@ def _rebuild_error(
 ) -> VelaShaError:
     error = VelaShaError(code, message)
     error.args = args
-    error.__dict__.update(state)
+    error.__dict__.update(state)  # offset, line, notes: whatever the instance carries
     return error
 
 
@@ -31,4 +30,8 @@ def _reduce_error(error: VelaShaError) -> tuple[_Callable[..., VelaShaError], tu
     return _rebuild_error, (error.code, error.message, error.args, dict(error.__dict__))
 
 
-_copyreg.pickle(VelaShaError, _reduce_error)
+# On the class rather than in copyreg: Dask's `distributed` (through tblib)
+# puts its own copyreg reducer on every exception class it meets, at import and
+# again for each error a task raises, and that reducer asks the class's
+# __reduce__. The class cannot be subclassed, so this rebuilds it exactly.
+VelaShaError.__reduce__ = _reduce_error  # type: ignore[assignment]
