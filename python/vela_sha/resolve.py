@@ -14,7 +14,6 @@ importing this module needs neither.
 
 from __future__ import annotations
 
-import functools
 import os
 import warnings
 from dataclasses import dataclass
@@ -28,7 +27,7 @@ if TYPE_CHECKING:
 
 __all__ = ["DynamicReferenceWarning", "Engine", "ResolveError", "manifest_for", "manifests_for"]
 
-Engine = Literal["jinja2", "django"]
+Engine = Literal["jinja2"] | Literal["django"]
 """The template engines whose references can be resolved."""
 
 SCHEMA: Literal["vela-sha/manifest/v1"] = "vela-sha/manifest/v1"
@@ -101,9 +100,14 @@ def _engine_module(engine: str) -> Any:
     raise ImportError(f"the {engine} engine needs {extra}: pip install 'vela-sha[{engine}]'", name=engine) from None
 
 
-@functools.lru_cache(maxsize=8)
+_cache: dict[object, Any] = {}  # default Jinja2 environments by extensions, and the Django reader
+
+
 def _default_environment(extensions: tuple[Any, ...]) -> jinja2.Environment:
-    return _engine_module("jinja2").Environment(extensions=[*JINJA2_EXTENSIONS, *extensions])  # type: ignore[no-any-return]
+    env = _cache.get(extensions)
+    if env is None:
+        env = _cache[extensions] = _engine_module("jinja2").Environment(extensions=[*JINJA2_EXTENSIONS, *extensions])
+    return env  # type: ignore[no-any-return]
 
 
 def _jinja2_reader(extensions: tuple[Any, ...], environment: object) -> _Reader:
@@ -171,19 +175,17 @@ def _jinja2_text(node: Any) -> str:
     return f"<{type(node).__name__.lower()} expression>"
 
 
-@functools.lru_cache(maxsize=1)
 def _django_reader() -> _Reader:
+    if "django" not in _cache:
+        _cache["django"] = _make_django_reader()
+    return _cache["django"]  # type: ignore[no-any-return]
+
+
+def _make_django_reader() -> _Reader:
     _engine_module("django")
-    from django.template.base import FilterExpression, Lexer, Parser, TokenType  # type: ignore[import-untyped]
+    from django.template.base import Lexer, Origin, Parser, TokenType  # type: ignore[import-untyped]
     from django.template.exceptions import TemplateSyntaxError  # type: ignore[import-untyped]
-    from django.template.loader_tags import construct_relative_path  # type: ignore[import-untyped]
-
-    class AnyFilters(Parser):  # type: ignore[misc]
-        # A filter makes the name an expression whatever it does; no tag library need be loaded.
-        def find_filter(self, filter_name: str) -> Callable[..., object]:
-            return lambda value, arg=None: value
-
-    parser = AnyFilters([])
+    from django.template.loader_tags import do_extends, do_include  # type: ignore[import-untyped]
 
     def read(name: str, text: str) -> list[_Ref]:
         if "\r" in text:  # as Django's loader reads the file: universal newlines
@@ -206,20 +208,19 @@ def _django_reader() -> _Reader:
         return refs
 
     def reference(name: str, token: Any, command: str) -> _Ref:
+        # The tag compiled by Django's own function, on a parser with no further tokens and
+        # no libraries: any filter is accepted, and makes the name an expression.
+        parser = Parser([], origin=Origin(name, template_name=name))
+        parser.find_filter = lambda filter_name: lambda value, arg=None: value
         try:
-            bits = token.split_contents()
-            if command == "extends" and len(bits) != 2:
-                raise TemplateSyntaxError("'extends' takes one argument")
-            if len(bits) < 2:
-                raise TemplateSyntaxError("'include' tag takes at least one argument")
-            resolved = construct_relative_path(name, bits[1], allow_recursion=command == "include")
-            # A translated name (_("...")) depends on the language: an expression.
-            expr = None if resolved.startswith("_(") else FilterExpression(resolved, parser)
-        except (TemplateSyntaxError, StopIteration) as error:
-            raise ResolveError(f"syntax error: {error}", name, token.lineno) from None
-        if expr is not None and isinstance(expr.var, str) and not expr.filters:
-            return _Ref(token.lineno, command, (str.__str__(expr.var),), bits[1][1:-1])
-        return _Ref(token.lineno, command, None, bits[1])
+            node = (do_extends if command == "extends" else do_include)(parser, token)
+        except (TemplateSyntaxError, StopIteration) as error:  # StopIteration: an unclosed _("...")
+            raise ResolveError(f"syntax error: {error or 'an unclosed translated string'}", name, token.lineno) from None
+        expr = node.parent_name if command == "extends" else node.template
+        written = token.split_contents()[1]
+        if isinstance(expr.var, str) and not expr.filters:  # a string literal; _("...") is a lazy object
+            return _Ref(token.lineno, command, (str.__str__(expr.var),), written[1:-1])
+        return _Ref(token.lineno, command, None, written)
 
     return read
 
