@@ -15,12 +15,12 @@ from vela_sha.resolve import DynamicReferenceWarning, ResolveError, manifest_for
 
 
 HAVE = {engine: importlib.util.find_spec(engine) is not None for engine in ("jinja2", "django")}
+NEEDS = {engine: pytest.mark.skipif(not HAVE[engine], reason=f"needs pip install 'vela-sha[{engine}]'") for engine in HAVE}
 
 
 def row(engine, *values):
     """A test case for `engine`, skipped with the reason when the engine is absent."""
-    reason = f"needs pip install 'vela-sha[{engine}]'"
-    return pytest.param(engine, *values, marks=pytest.mark.skipif(not HAVE[engine], reason=reason))
+    return pytest.param(engine, *values, marks=NEEDS[engine])
 
 
 BOTH = pytest.mark.parametrize("engine", [row("jinja2"), row("django")])
@@ -98,6 +98,7 @@ def test_names_are_canonical_and_stay_in_their_folder(tmp_path, engine, referenc
 
 @pytest.mark.parametrize("page, text", [("./p.html", None), ("../p.html", "page '../p.html': a '..' segment"),
                                         ("q.html", "page 'q.html': template not found")])
+@NEEDS["django"]
 def test_pages_are_names_too(tmp_path, page, text):
     root = write(tmp_path, {"p.html": "x"})
     if text is None:
@@ -140,12 +141,13 @@ def test_references_are_what_the_engine_reads(tmp_path, engine, text, expected):
 @pytest.mark.parametrize("text, expected", [('{% extends "./b.html" %}', ["d/b.html"]),
                                             ('{% include "../b.html" %}{% include "./e/b.html" %}', ["b.html", "d/e/b.html"]),
                                             ('{% include "./p.html" %}', ["d/p.html"])])
+@NEEDS["django"]
 def test_django_relative_names_resolve_against_the_template(tmp_path, text, expected):
     assert children(tmp_path, "django", text, page="d/p.html") == expected
 
 
+@NEEDS["jinja2"]
 def test_jinja2_extensions_and_the_users_syntax(tmp_path):
-    jinja2 = pytest.importorskip("jinja2", reason="needs pip install 'vela-sha[jinja2]'")
     assert children(tmp_path, "jinja2", '{% pin "b.html" %}', extensions=["test_resolve.PinExtension"]) == ["b.html"]
     env = jinja2.Environment(block_start_string="<%", block_end_string="%>", line_statement_prefix="#",
                              loader=jinja2.DictLoader({}))
@@ -195,6 +197,7 @@ def test_manifest_is_sorted_counts_references_and_keeps_cycles(tmp_path, engine)
     calculate_composition_hash(manifest)
 
 
+@NEEDS["django"]
 def test_django_override_extending_its_own_name_is_refused(tmp_path):
     site = write(tmp_path / "site", {"admin/base.html": '{% extends "admin/base.html" %}'})
     write(tmp_path / "app", {"admin/base.html": "the app's"})
@@ -241,11 +244,9 @@ def test_bad_arguments_say_which(tmp_path, monkeypatch, change, error, match):
 
 
 # Many pages at once.
-@pytest.mark.parametrize("engine", [row("jinja2")])
-def test_manifests_for_parses_each_template_once_and_fails_per_page(tmp_path, engine):
-    import jinja2
-
-    parsed = []
+@NEEDS["jinja2"]
+def test_manifests_for_parses_each_template_once_and_fails_per_page(tmp_path):
+    engine, parsed = "jinja2", []
 
     class Counting(jinja2.Environment):
         def parse(self, source, name=None, filename=None):

@@ -140,14 +140,26 @@ def _jinja2_reader(extensions: tuple[Any, ...], environment: object) -> _Reader:
         except engine.TemplateSyntaxError as error:
             raise ResolveError(f"syntax error: {error.message}", name, error.lineno) from None
         refs = []
-        for node in tree.find_all(tuple(kinds)):
+        stack: list[nodes.Node] = [tree]
+        while stack:  # statements in reading order; no expression holds one, so none is walked
+            node = stack.pop()
+            children = []
+            for field in node.fields:
+                value = getattr(node, field, None)
+                for child in value if isinstance(value, list) else (value,):
+                    if isinstance(child, nodes.Node) and not isinstance(child, nodes.Expr):
+                        children.append(child)
+            stack += reversed(children)
+            kind = next((kind for cls, kind in kinds.items() if isinstance(node, cls)), None)
+            if kind is None:
+                continue
             expr = node.template  # type: ignore[attr-defined]
             names = constant(expr)
             if names is None:
-                refs.append(_Ref(node.lineno, kinds[type(node)], None, _jinja2_text(expr)))
+                refs.append(_Ref(node.lineno, kind, None, _jinja2_text(expr)))
                 continue
             written = names[0] if len(names) == 1 and not isinstance(expr, (nodes.List, nodes.Tuple)) else repr(list(names))
-            refs.append(_Ref(node.lineno, kinds[type(node)], tuple(env.join_path(n, name) for n in names), written,
+            refs.append(_Ref(node.lineno, kind, tuple(env.join_path(n, name) for n in names), written,
                              bool(getattr(node, "ignore_missing", False))))
         return refs
 
