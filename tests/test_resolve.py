@@ -1,7 +1,6 @@
 """Template trees resolved into manifests: each rule on small trees, then two real trees."""
 
 import importlib.util
-import os
 import pickle
 import subprocess
 import sys
@@ -55,7 +54,7 @@ def children(tmp_path, engine, text, page="p.html", files=(), **options):
     """The children of `page` (text given), in a tree that also holds b.html, d/b.html and d/e/b.html."""
     root = write(tmp_path / "t", {page: text, "b.html": "b", "d/b.html": "db", "d/e/b.html": "deb", **dict(files)})
     return [child for parent, child, _ in graph(manifest_for(page, search_path=[root], engine=engine, **options))[1]
-            if parent == page.removeprefix("./")]
+            if parent == page]
 
 
 def test_import_needs_no_engine_and_a_missing_one_names_its_extra(tmp_path):
@@ -235,6 +234,8 @@ def test_a_template_that_is_not_utf8_is_located(tmp_path, engine):
     ({"page": b"p.html"}, TypeError, "page must be a str"),
     ({"extensions": "jinja2.ext.do"}, TypeError, "extensions must be a sequence"),
     ({"engine": "django", "extensions": ["jinja2.ext.do"]}, ValueError, "for the jinja2 engine only"),
+    pytest.param({"extensions": ["jinja2.ext.nope"]}, ValueError, "extension 'jinja2.ext.nope' cannot be imported",
+                 marks=NEEDS["jinja2"]),
 ])
 def test_bad_arguments_say_which(tmp_path, monkeypatch, change, error, match):
     monkeypatch.chdir(write(tmp_path, {"t/p.html": ""}))
@@ -290,13 +291,12 @@ def _real_tree(engine, package, folders):
 
 def test_real_tree_django_admin():
     found = _real_tree("django", "django", ["contrib/admin/templates", "forms/templates"])
-    assert graph(found["admin/change_form.html"])[1][:3] == [
-        ("admin/base.html", "admin/color_theme_toggle.html", 0), ("admin/base.html", "admin/nav_sidebar.html", 0),
-        ("admin/base_site.html", "admin/base.html", 0)]
+    edges = graph(found["admin/change_form.html"])[1]
+    assert {("admin/change_form.html", "admin/base_site.html", 0), ("admin/base_site.html", "admin/base.html", 0),
+            ("admin/change_form.html", "admin/includes/fieldset.html", 0)} <= set(edges)
     assert any(n["source"]["value"].startswith("django/forms/") for m in found.values() for n in m["nodes"])
 
 
 def test_real_tree_sphinx_basic_theme():
     found = _real_tree("jinja2", "sphinx", ["themes/basic"])
-    assert graph(found["page.html"])[0] == ["layout.html", "localtoc.html", "page.html", "relations.html",
-                                            "searchbox.html", "sourcelink.html"]
+    assert {("page.html", "layout.html", 0), ("layout.html", "relations.html", 0)} <= set(graph(found["page.html"])[1])

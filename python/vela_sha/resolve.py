@@ -14,6 +14,7 @@ importing this module needs neither.
 
 from __future__ import annotations
 
+import errno
 import os
 import warnings
 from dataclasses import dataclass
@@ -79,12 +80,9 @@ class _Ref:
     line: int
     kind: str  # the tag: extends, include, import, from
     names: tuple[str, ...] | None  # the candidates, in the order they are tried
-    reference: str  # as written
+    reference: str  # the name as written (the expression for a dynamic one)
+    shown: str  # how a message shows it: a name in quotes
     ignore_missing: bool = False
-
-    @property
-    def shown(self) -> str:
-        return repr(self.reference) if self.names is not None and len(self.names) == 1 else self.reference
 
 
 _Reader = Callable[[str, str], list[_Ref]]  # (canonical name, text) -> references in reading order
@@ -113,7 +111,13 @@ def _default_environment(extensions: tuple[Any, ...]) -> jinja2.Environment:
 def _jinja2_reader(extensions: tuple[Any, ...], environment: object) -> _Reader:
     engine = _engine_module("jinja2")
     from jinja2 import nodes
+    from jinja2.utils import import_string
 
+    for extension in extensions:
+        try:
+            import_string(extension) if isinstance(extension, str) else None
+        except (ImportError, AttributeError) as error:
+            raise ValueError(f"extension {extension!r} cannot be imported: {error}") from None
     if environment is None:
         env: jinja2.Environment = _default_environment(extensions)
     elif not isinstance(environment, engine.Environment):
@@ -156,11 +160,13 @@ def _jinja2_reader(extensions: tuple[Any, ...], environment: object) -> _Reader:
             expr = node.template  # type: ignore[attr-defined]
             names = constant(expr)
             if names is None:
-                refs.append(_Ref(node.lineno, kind, None, _jinja2_text(expr)))
+                text = _jinja2_text(expr)
+                refs.append(_Ref(node.lineno, kind, None, text, text))
                 continue
-            written = names[0] if len(names) == 1 and not isinstance(expr, (nodes.List, nodes.Tuple)) else repr(list(names))
+            one = len(names) == 1 and not isinstance(expr, (nodes.List, nodes.Tuple))
+            written = names[0] if one else repr(list(names))
             refs.append(_Ref(node.lineno, kind, tuple(env.join_path(n, name) for n in names), written,
-                             bool(getattr(node, "ignore_missing", False))))
+                             repr(written) if one else written, bool(getattr(node, "ignore_missing", False))))
         return refs
 
     return read
@@ -231,8 +237,8 @@ def _make_django_reader() -> _Reader:
         expr = node.parent_name if command == "extends" else node.template
         written = token.split_contents()[1]
         if isinstance(expr.var, str) and not expr.filters:  # a string literal; _("...") is a lazy object
-            return _Ref(token.lineno, command, (str.__str__(expr.var),), written[1:-1])
-        return _Ref(token.lineno, command, None, written)
+            return _Ref(token.lineno, command, (str.__str__(expr.var),), written[1:-1], repr(written[1:-1]))
+        return _Ref(token.lineno, command, None, written, written)
 
     return read
 
@@ -369,8 +375,9 @@ def _folders(search_path: object) -> list[str]:
             raise TypeError(f"search_path[{index}] must be a str or os.PathLike naming a folder, "
                             f"not {type(folder if path is None else path).__name__}")
         if not os.path.isdir(path):
-            kind = FileNotFoundError if not os.path.exists(path) else NotADirectoryError
-            raise kind(2 if kind is FileNotFoundError else 20, "search_path folder not found", path)
+            code = errno.ENOTDIR if os.path.exists(path) else errno.ENOENT
+            raise (NotADirectoryError if code == errno.ENOTDIR else FileNotFoundError)(
+                code, "search_path folder not found", path)
         folders.append(path)
     if not folders:
         raise ValueError("search_path must name at least one folder")
