@@ -125,6 +125,7 @@ def _jinja2_reader(extensions: tuple[Any, ...], environment: object) -> _Reader:
     else:
         env = environment.overlay(extensions=extensions) if extensions else environment
     kinds = {nodes.Extends: "extends", nodes.Include: "include", nodes.Import: "import", nodes.FromImport: "from"}
+    references = tuple(kinds)
 
     def constant(node: nodes.Expr) -> tuple[str, ...] | None:
         # A string, or a list or tuple of strings: what get_template and select_template take.
@@ -154,9 +155,9 @@ def _jinja2_reader(extensions: tuple[Any, ...], environment: object) -> _Reader:
                     if isinstance(child, nodes.Node) and not isinstance(child, nodes.Expr):
                         children.append(child)
             stack += reversed(children)
-            kind = next((kind for cls, kind in kinds.items() if isinstance(node, cls)), None)
-            if kind is None:
+            if not isinstance(node, references):
                 continue
+            kind = next(kind for cls, kind in kinds.items() if isinstance(node, cls))
             expr = node.template  # type: ignore[attr-defined]
             names = constant(expr)
             if names is None:
