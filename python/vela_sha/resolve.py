@@ -402,7 +402,7 @@ def _reader(engine: object, extensions: object, environment: object) -> _Reader:
 
 def _resolve_pages(pages: object, search_path: object, engine: object, skip_dynamic: bool, extensions: object,
                    environment: object, jobs: object) -> tuple[dict[str, Manifest | Exception], list[Warning]]:
-    """Each page's manifest or failure, and the warnings to issue."""
+    """Each page's manifest or failure, and the warnings to emit."""
     if isinstance(pages, (str, bytes)) or not isinstance(pages, Iterable):
         raise TypeError("pages must be an iterable of template names")
     pages = list(pages)
