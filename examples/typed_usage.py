@@ -14,6 +14,7 @@ from vela_sha import (
     iter_hash_files,
     manifest_problems,
 )
+from vela_sha.resolve import ResolveError, manifest_for, manifests_for
 from vela_sha.types import (
     CompositionResult,
     EdgeMapping,
@@ -75,6 +76,19 @@ def locate(manifest: Manifest) -> list[str]:
     problems: list[ManifestProblem] = manifest_problems(manifest)
     return [f"{p['where']}: {p['code']}" + (f" (first: {p['duplicate_of']})" if "duplicate_of" in p else "")
             for p in problems]
+
+
+def pinned_pages(pages: list[str], folders: list[Path]) -> dict[str, str]:
+    """Each page's composition digest, or where it could not be resolved."""
+    found = manifests_for(pages, search_path=folders, engine="jinja2", skip_dynamic=True, return_exceptions=True)
+    digests: dict[str, str] = {}
+    for page, outcome in found.items():
+        if isinstance(outcome, ResolveError):
+            digests[page] = f"{outcome.template}:{outcome.line}: {outcome.reference}"
+        elif not isinstance(outcome, Exception):
+            digests[page] = calculate_composition_hash(outcome)["sha256"]
+    first: Manifest = manifest_for(pages[0], search_path=[str(folders[0])], engine="django")
+    return digests | {"": first["schema"]}
 
 
 if __name__ == "__main__":
