@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <expected>
 #include <iosfwd>
-#include <span>
 #include <string_view>
 
 #include "vela_sha/digest.hpp"
@@ -55,6 +54,8 @@ struct SourceText {
 class NodeHandle {
  public:
   NodeHandle() noexcept = default;
+  // Whether this names a node (a default handle names none).
+  explicit operator bool() const noexcept { return entry_ != nullptr; }
   // Sends for the node's entry, which an edge naming it will read.
   void prefetch() const noexcept { __builtin_prefetch(entry_); }
 
@@ -62,7 +63,7 @@ class NodeHandle {
   friend class CompositionHasher;
   friend class Endpoint;
   explicit NodeHandle(const std::uint8_t* entry) noexcept : entry_(entry) {}
-  const std::uint8_t* entry_ = nullptr;
+  const std::uint8_t* entry_ = nullptr;  // the node's entry in stream form
 };
 
 // An edge endpoint: a source, which is checked against the nodes, or a node
@@ -97,7 +98,7 @@ class Endpoint {
 // records or more, on a thread of the hasher's own while a processor is free
 // for it (so the hashing runs beside the writing), else on the caller's. Node
 // entries are copied and kept (the edges are checked against them); edge
-// entries are not kept unless asked for. finish() gives what
+// entries are not kept unless their number is recounted. finish() gives what
 // calculate_composition_hash gives for the same records.
 //
 // Up to a few MiB of working memory stay with the thread for its next hasher.
@@ -112,18 +113,16 @@ class CompositionHasher {
 
   NodeHandle add_node(SourceText source, const TemplateSha256& sha256);
 
-  // Ends the nodes. `edges`: how many edges the caller means to add; fewer may
-  // come only if keep_edges() is called before the first edge that might be
-  // the last.
+  // Ends the nodes. `edges`: how many edges the caller means to add; exactly
+  // that many must come, unless recount_edges() is called.
   void begin_edges(std::uint64_t edges);
   void add_edge(Endpoint parent, Endpoint child, std::uint32_t occurrence);
 
-  // Keeps the edge entries from here on, so that the stream can be written
-  // again with the number of edges that actually came. The edges added so far
-  // must then be handed over once more, in order, through replay_edge.
-  void keep_edges();
-  void replay_edge(Endpoint parent, Endpoint child, std::uint32_t occurrence);
-  [[nodiscard]] bool keeping_edges() const noexcept;
+  // Starts the edges over, their number no longer known in advance: the
+  // edges added so far are forgotten (the caller adds them again, in order),
+  // and finish() writes the number that came. From here on edge entries are
+  // kept until finish(), so memory grows with them.
+  void recount_edges();
 
   // Whether an endpoint of the edges added so far came unvalidated and fails
   // validate_representation. Settles the checks of all of them first.
@@ -133,29 +132,11 @@ class CompositionHasher {
 
  private:
   struct State;
-  struct Source;
-  static Source source_of(const Endpoint& endpoint) noexcept;
   State* state_;
 };
 
 // The same, with the set keyed by `key` (for tests: the digest must not depend on it).
 [[nodiscard]] std::expected<CompositionSha256, CompositionError> calculate_composition_hash(
     const ResolvedTemplateManifest& manifest, const SourceSetKey& key);
-
-// Where the composition stream goes: a SHA-256 context, or a test's buffer.
-class ByteSink {
- public:
-  virtual void write(std::span<const std::uint8_t> bytes) = 0;
-
- protected:
-  ~ByteSink() = default;
-};
-
-// Writes the manifest's composition stream to `sink`, unchecked, in pieces of
-// at most a few KiB (a text longer than that goes through in one piece).
-void write_composition_stream(const ResolvedTemplateManifest& manifest, ByteSink& sink);
-
-// The stream's length in bytes: 25 + L + sum(49 + n) + sum(22 + p + c).
-[[nodiscard]] std::uint64_t composition_stream_length(const ResolvedTemplateManifest& manifest) noexcept;
 
 }  // namespace vela_sha

@@ -1,118 +1,96 @@
-// Python manifest mappings into the composition hash. Every step returns its
-// value or the one failure that ends the call; nothing partial escapes.
+// Python manifest mappings into the composition hash, by the manifest's rules
+// (manifest_rules.hpp): items read ahead where they can be, through real
+// lookups where they must, and the first failure ends the call.
 #pragma once
 
 #include <array>
-#include <cstddef>
-#include <cstdint>
-#include <string_view>
 
-#include "failure.hpp"
-#include "vela_sha/composition.hpp"
+#include "manifest_rules.hpp"
 
 namespace vela_sha::py {
 
-// The keys a manifest is read by.
-enum class KeyId : std::uint8_t { Schema, Nodes, Edges, Source, Sha256, Kind, Value, Parent, Child, Occurrence };
-inline constexpr std::size_t kKeyCount = 10;
-
-// One call's key objects. Once one of the caller's dicts has shown its own
-// str for a key, that object is used (dicts from one json.loads or one set of
-// literals share their key objects, so lookups then match on identity);
-// until then a str is made when a lookup first needs one.
-class Keys {
+// The rules' readers that look entries up: the caller's code runs where the
+// rules reach it, and each value is held by a reference of its own meanwhile.
+// `Self` decides what a failed check does, and what an exception does
+// (stop(failure)).
+template <class Self>
+class Lookups {
  public:
-  [[nodiscard]] static std::string_view text(KeyId key) noexcept;
+  using Value = Ref;
+  using Holder = Ref;
+  explicit Lookups(Keys& keys) noexcept : keys_(keys) {}
 
-  // A str to look `key` up with.
-  [[nodiscard]] PyObject* object(KeyId key);
+  static bool mapping(const Ref& value) noexcept { return PyDict_Check(value.get()); }
+  static bool list(const Ref& value) noexcept { return PyList_Check(value.get()); }
 
-  // Reads the entries under `wanted` as lookups would find them, without a
-  // lookup and so without any of the caller's code: only from a dict whose keys
-  // are all exact str (whose equality is the interpreter's own) and that has
-  // few enough entries to be worth reading through. Returns false for any other
-  // dict, which then needs real lookups. Found values are borrowed; nullptr
-  // where a key is absent.
-  template <KeyId... Wanted>
-  [[nodiscard]] bool read(PyObject* dict, std::array<PyObject*, sizeof...(Wanted)>& found) noexcept;
+  Step entry(const Ref& mapping, KeyId key, Rule missing, const Place& at, Ref& out) {
+    auto value = look_up(mapping.get(), key, keys_);
+    if (!value) return self().stop(std::move(value.error()));
+    if (!*value) return self().fail(missing, key, at);
+    out = std::move(*value);
+    return Step::Passed;
+  }
+
+  Step text(Ref value, KeyId key, const Place& at, Text<Ref>& out) {
+    auto text = string_test(value.get());
+    if (!text) return self().stop(std::move(text.error()));
+    if (!*text) return self().fail(Rule::FieldNotString, key, at);
+    out = {**text, std::move(value)};
+    return Step::Passed;
+  }
+
+  Step occurrence(const Ref& value, const Place& at, std::uint32_t& out) {
+    auto number = occurrence_test(value.get());
+    if (!number) return self().stop(std::move(number.error()));
+    if (!*number) return self().fail(Rule::Occurrence, KeyId::Occurrence, at);
+    out = **number;
+    return Step::Passed;
+  }
+
+  static NodeHandle known_node(const Ref&) noexcept { return {}; }
+  static bool defers_validation() noexcept { return false; }
 
  private:
-  [[nodiscard]] bool adopt_if_named(PyObject* stored, KeyId key) noexcept;
-  std::array<Ref, kKeyCount> objects_;
-};
-
-// Looks keys up in the dict's own storage (a subclass's __getitem__ or
-// __missing__ never runs). Holds each value found by its own reference, as the
-// caller's code may run in a later lookup or conversion.
-class LiveLookup {
- public:
-  explicit LiveLookup(Keys& keys) noexcept : keys_(keys) {}
-  // The value under `key`, an empty Ref if absent, or the exception a stored
-  // key's __eq__ raised.
-  [[nodiscard]] Result<Ref> operator()(PyObject* mapping, KeyId key) const;
-
- private:
+  Self& self() noexcept { return static_cast<Self&>(*this); }
   Keys& keys_;
 };
 
-// The UTF-8 text of a required string entry found as `value` (nullptr if
-// absent). It lives as long as `value` does.
-[[nodiscard]] Result<std::string_view> string_text(PyObject* value, KeyId key);
+// The conversion's reader: the first failed check is the call's error.
+//
+// The input's own three entries are read as it starts, without lookups, where
+// its keys are all plain str (as the read-ahead reads items), and held: of
+// the checks before they are used, only the schema's string test can run the
+// caller's code, and its exception ends the call.
+class Conversion : public Lookups<Conversion> {
+ public:
+  Conversion(Keys& keys, PyObject* input);
 
-// Whether an exception of `type` must reach the caller instead of giving way
-// to the binding's own error: one that is no Exception (KeyboardInterrupt,
-// SystemExit) asks to stop, and a MemoryError is no fault of the input.
-[[nodiscard]] bool must_reach_caller(PyObject* type) noexcept;
+  Step entry(const Ref& mapping, KeyId key, Rule missing, const Place& at, Ref& out) {
+    const std::size_t k = static_cast<std::size_t>(key) - static_cast<std::size_t>(KeyId::Schema);
+    if (mapping.get() != input_ || k >= top_.size()) return Lookups::entry(mapping, key, missing, at, out);
+    if (!top_[k]) return fail(missing, key, at);
+    out = Ref::borrow(top_[k].get());
+    return Step::Passed;
+  }
 
-// Which entry of a source mapping a conversion stopped at.
-enum class SourceField : std::uint8_t { Mapping, Kind, Value };
+  Step fail(Rule rule, KeyId key, const Place&) { return stop(std::move(rule_error(rule, key).error())); }
+  Step stop(Failure&& failure) {
+    failure_ = std::move(failure);
+    return Step::Stopped;
+  }
+  static bool go_on() noexcept { return false; }
+  static void item(const Place&) noexcept {}
 
-// A source's text and the str that keeps it alive.
-struct Source {
-  SourceText text;
-  Ref holder;
+  // The failure a check stopped at.
+  [[nodiscard]] std::unexpected<Failure> failure() { return std::unexpected(std::move(*failure_)); }
+
+ private:
+  std::optional<Failure> failure_;
+  PyObject* input_ = nullptr;  // whose entries were read: schema, nodes, edges
+  std::array<Ref, 3> top_;
 };
 
-// A source mapping, through real lookups, with every check in order; on a
-// failure `failed` (if given) says which entry it concerns.
-[[nodiscard]] Result<Source> convert_source(PyObject* object, Keys& keys, SourceField* failed = nullptr);
-
-// An occurrence: any int (bool and __index__ objects included) from 0 to
-// 2**32 - 1. An interrupt, an exit or a MemoryError from __index__ passes
-// through; any other exception gives way to the binding's own error.
-[[nodiscard]] Result<std::uint32_t> occurrence_of(PyObject* object);
-
-// Hands the nodes of the list `nodes`, then the edges of the list `edges`, to
-// `hasher`, converting and checking each item in list order.
-[[nodiscard]] Result<void> add_manifest(PyObject* nodes, PyObject* edges, CompositionHasher& hasher, Keys& keys);
-
-// ---
-
-template <KeyId... Wanted>
-bool Keys::read(PyObject* dict, std::array<PyObject*, sizeof...(Wanted)>& found) noexcept {
-  constexpr std::size_t N = sizeof...(Wanted);
-  constexpr std::array<KeyId, N> wanted{Wanted...};
-  // Reading costs a step per entry; dicts larger than this are rare enough to
-  // take the lookups instead.
-  constexpr Py_ssize_t kMostEntries = 16;
-  found.fill(nullptr);
-  const Py_ssize_t entries = PyDict_GET_SIZE(dict);
-  if (entries > kMostEntries) return false;
-  std::array<PyObject*, N> known{objects_[static_cast<std::size_t>(Wanted)].get()...};
-  Py_ssize_t position = 0;
-  PyObject *stored, *value;
-  for (Py_ssize_t seen = 0; seen < entries && PyDict_Next(dict, &position, &stored, &value); ++seen) {
-    if (!PyUnicode_CheckExact(stored)) return false;
-    std::size_t w = 0;
-    while (w < N && stored != known[w]) ++w;
-    if (w == N) {  // not one of the objects seen so far: compare texts
-      w = 0;
-      while (w < N && !adopt_if_named(stored, wanted[w])) ++w;
-      if (w < N) known[w] = stored;
-    }
-    if (w < N) found[w] = value;
-  }
-  return true;
-}
+// The composition digest of the manifest mapping `input`, or the first failure.
+[[nodiscard]] Result<CompositionSha256> hash_manifest(PyObject* input);
 
 }  // namespace vela_sha::py

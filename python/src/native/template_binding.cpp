@@ -1,5 +1,6 @@
 #include "common/arguments.hpp"
 #include "bindings.hpp"
+#include "common/manifest_rules.hpp"
 #include "common/results.hpp"
 #include "vela_sha/file.hpp"
 
@@ -12,7 +13,7 @@ constexpr Signature kSignature{"calculate_hash()", kParameters};
 Result<Ref> calculate_hash_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* input;
   if (!bind_arguments(kSignature, args, nargs, kwnames, &input)) return raised();
-  if (!PyDict_Check(input)) return error(code::kInvalidInput, "hash input must be a mapping");
+  if (!PyDict_Check(input)) return rule_error(Rule::InputNotMapping, KeyId::Schema);  // as for a manifest
 
   // The dict's own storage is read: a subclass's __getitem__ or __missing__
   // never runs, though a stored key's __eq__ may, and its exception is passed on.
