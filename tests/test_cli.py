@@ -20,6 +20,7 @@ import pytest
 
 import vela_sha
 from vela_sha.cli.progress import in_units
+from vela_sha.resolve import manifest_for
 
 CRLF_DIGEST = hashlib.sha256(b"a\nb").hexdigest()
 EMPTY_MANIFEST = json.dumps({"schema": "v1", "nodes": [], "edges": []})
@@ -245,6 +246,68 @@ def test_verify(run, files):
         1, f"{digest}  site/m.json\n".encode(), b"vela-sha: nowhere: No such file or directory\n")
     code, out, err = run("verify", "-", stdin=b'{"schema": "v1", "nodes": [1], "edges": []}')
     assert (code, out) == (1, b"") and err.endswith(b"manifest node must be a mapping (at nodes[0])\n")
+
+
+@pytest.fixture
+def site(files):
+    """A site's templates over a theme's: q.html names its include by an expression."""
+    pytest.importorskip("jinja2", reason="needs pip install 'vela-sha[jinja2]'")
+    for path, text in (("t/p.html", '{% extends "base.html" %}{% include "n.html" %}{% include "n.html" %}'),
+                       ("t/q.html", '{% extends "base.html" %}\n{% include x %}'), ("theme/base.html", "<b>"),
+                       ("theme/n.html", "theme's nav"), ("t/bad.html", '{% include "b.txt" %}')):
+        (files / path).parent.mkdir(exist_ok=True)
+        (files / path).write_text(text)
+    shutil.copy(files / "bad.txt", files / "t" / "b.txt")
+    return ["manifest", "--engine", "jinja2", "--path", "t", "--path", "theme"]
+
+
+def test_manifest_to_standard_output_files_and_failures(run, files, site):
+    expected = manifest_for("p.html", search_path=[files / "t", files / "theme"], engine="jinja2")
+    assert run(*site, "p.html") == (0, json.dumps(expected, indent=2).encode() + b"\n", b"")
+    for args in (["p.html", "q.html"], ["--extension", "jinja2.ext.do", "--engine", "django", "p.html"],
+                 ["--extension", "no.such", "p.html"]):
+        code, out, err = run(*site, *args)
+        assert (code, out) == (2, b"") and err.startswith(b"usage: vela-sha manifest "), args
+    assert run(*site, "--path", "nowhere", "p.html") == (1, b"", b"vela-sha: nowhere: No such file or directory\n")
+    (files / "pins" / "n.html.json").mkdir(parents=True)  # a page that cannot be written
+    code, out, err = run("--json", *site, "-o", "pins", "q.html", "p.html", "bad.html", "n.html", "./p.html")
+    assert code == 1 and sorted(p.name for p in (files / "pins").iterdir()) == ["n.html.json", "p.html.json"]
+    assert json.loads((files / "pins" / "p.html.json").read_text()) == expected
+    assert err.decode().splitlines() == [
+        "vela-sha: q.html:2: VELA_SHA_UNRESOLVED_TEMPLATE: include x: the template name is an expression, not a constant",
+        "vela-sha: t/b.txt: " + BAD_UTF8.decode() + " (first invalid byte at offset 5, line 3)",
+        "vela-sha: pins/n.html.json: Is a directory"]
+    assert [json.loads(line) for line in out.splitlines()] == [
+        {"name": "q.html:2", "page": "q.html", "error": {
+            "code": "VELA_SHA_UNRESOLVED_TEMPLATE", "message": "include x: the template name is an expression, "
+            "not a constant", "template": "q.html", "line": 2, "reference": "x"}},
+        {"name": "t/b.txt", "page": "bad.html", "error": {"code": "VELA_SHA_INVALID_UTF8", "offset": 5, "line": 3,
+                                                          "message": BAD_UTF8.decode().split(": ", 1)[1]}},
+        {"name": "pins/n.html.json", "page": "n.html", "error": {"code": "VELA_SHA_UNWRITABLE_FILE",
+                                                                      "message": "Is a directory"}}]
+    assert run(*site, "--skip-dynamic", "-o", "pins", "q.html") == (0, b"", b"vela-sha: q.html:2: warning: include x: "
+                                                                      b"the template name is an expression, not a "
+                                                                      b"constant; left out\n")
+    missing = subprocess.run([sys.executable, "-c", "import sys; sys.modules['jinja2'] = None; import vela_sha.cli; "
+                              "sys.exit(vela_sha.cli.main(sys.argv[1:]))", *site, "p.html"], capture_output=True, cwd=files)
+    assert (missing.returncode, missing.stderr) == (1, b"vela-sha: the jinja2 engine needs Jinja2: "
+                                                       b"pip install 'vela-sha[jinja2]'\n")
+
+
+def test_verify_with_several_roots_as_a_search_path(run, files, site):
+    assert run(*site, "-o", "pins", "p.html", "q.html", "--skip-dynamic")[0] == 0
+    check = ("verify", "pins/p.html.json", "--root", "t", "--root", "theme")
+    assert run(*check)[1].decode().splitlines()[1:] == ["base.html: OK", "n.html: OK", "p.html: OK"]
+    (files / "t" / "base.html").mkdir()  # no file: the next root's is the one
+    assert run(*check)[0] == 0
+    # A template that changed, and one that a new file in an earlier root now overrides, fail by name.
+    (files / "theme" / "base.html").write_text("<b>!")
+    (files / "t" / "n.html").write_text("the site's nav")
+    code, out, err = run("verify", "pins/q.html.json", *check[2:], "--root", "nowhere")
+    assert (code, err) == (1, b"vela-sha: nowhere: No such file or directory\n")
+    code, out, err = run(*check)
+    assert code == 1 and out.decode().splitlines()[1:] == ["base.html: FAILED", "n.html: FAILED", "p.html: OK"]
+    assert err.decode().splitlines()[-1] == "vela-sha: WARNING: 2 computed checksums did NOT match"
 
 
 def _screen(text, width):

@@ -331,8 +331,12 @@ class _Tree:
         try:
             text = data.decode()
         except UnicodeDecodeError:
-            hash_file(path)  # raises the located VelaShaError for the file
-            calculate_hash({"utf8_file_bytes": data})  # for a file that has changed since
+            try:
+                hash_file(path)  # raises the located VelaShaError for the file
+                calculate_hash({"utf8_file_bytes": data})  # for a file that has changed since
+            except VelaShaError as error:
+                error.filename = path  # type: ignore[attr-defined]
+                raise
             raise
         children = []
         for ref in self.read(name, text):
@@ -422,7 +426,11 @@ def _resolve_pages(pages: object, search_path: object, engine: object, skip_dyna
             except (ResolveError, OSError, VelaShaError) as error:
                 graphs[page] = error
     names = sorted({name for graph in graphs.values() if not isinstance(graph, Exception) for name in graph[0]})
-    outcomes = hash_files([tree.find(name)[0] or name for name in names], jobs=jobs, return_exceptions=True)
+    paths = [tree.find(name)[0] or name for name in names]
+    outcomes = hash_files(paths, jobs=jobs, return_exceptions=True)
+    for path, outcome in zip(paths, outcomes):
+        if isinstance(outcome, VelaShaError):  # named, as OSError is
+            outcome.filename = path  # type: ignore[attr-defined]
     digests = dict(zip(names, outcomes))
     manifests = {page: graph if isinstance(graph, Exception) else _manifest(*graph, digests)
                  for page, graph in graphs.items()}
@@ -472,8 +480,8 @@ def manifest_for(page: str, /, *, search_path: Sequence[str | os.PathLike[str]],
     under Jinja2's `ignore missing`; so do a syntax error, a name that leaves
     its folder, and a Django template that extends its own name.
 
-    A file that is not UTF-8 raises VelaShaError; one that cannot be read,
-    OSError.
+    A file that is not UTF-8 raises VelaShaError (with `offset`, `line` and
+    the path in `filename`); one that cannot be read, OSError.
     """
     if not isinstance(page, str):
         raise TypeError(f"page must be a str (a template name), not {type(page).__name__}")

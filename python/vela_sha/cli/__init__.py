@@ -9,8 +9,9 @@ unchanged.
 
 One module per command, each with its HELP, EPILOG, configure(parser) and
 run(output, arguments). What they share: output.py (where results and
-failures go), names.py (how names are written), inputs.py (reading files and
-manifests), paths.py (node paths on disk) and progress.py.
+failures go; UsageError for arguments found wrong past parsing), names.py
+(how names are written), inputs.py (reading files and manifests), paths.py
+(node paths on disk) and progress.py.
 """
 
 from __future__ import annotations
@@ -22,12 +23,13 @@ import sys
 from typing import Any
 
 from vela_sha import __version__
-from vela_sha.cli import check, composition, lint, template, verify
-from vela_sha.cli.output import Output, WriteError, emit
+from vela_sha.cli import check, composition, lint, manifest, template, verify
+from vela_sha.cli.output import Output, UsageError, WriteError, emit
 
 __all__ = ["main"]
 
-COMMANDS = {"template": template, "composition": composition, "check": check, "verify": verify, "lint": lint}
+COMMANDS = {"template": template, "composition": composition, "check": check, "verify": verify,
+            "manifest": manifest, "lint": lint}
 
 
 class _Parser(argparse.ArgumentParser):
@@ -92,7 +94,10 @@ def _run(argv: list[str] | None) -> int:
         # Said by the subcommand, so that its own usage is shown.
         subcommands[arguments.command].error(f"unrecognized arguments: {' '.join(extras)}")
     out = Output(arguments.json)
-    COMMANDS[arguments.command].run(out, arguments)
+    try:
+        COMMANDS[arguments.command].run(out, arguments)
+    except UsageError as error:
+        subcommands[arguments.command].error(str(error))
     return 1 if out.failed else 0
 
 

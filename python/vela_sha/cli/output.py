@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, BinaryIO, Mapping
 
 from vela_sha import VelaShaError
 from vela_sha.cli.names import escape, quotef
+from vela_sha.resolve import ResolveError
 from vela_sha.types import CompositionResult, TemplateResult
 
 if TYPE_CHECKING:
@@ -17,6 +18,8 @@ if TYPE_CHECKING:
 # Codes for failures the command line adds to the library's own.
 UNREADABLE = "VELA_SHA_UNREADABLE_FILE"
 INVALID_JSON = "VELA_SHA_INVALID_JSON"
+UNRESOLVED = "VELA_SHA_UNRESOLVED_TEMPLATE"
+UNWRITABLE = "VELA_SHA_UNWRITABLE_FILE"
 
 Result = TemplateResult | CompositionResult
 Outcome = Result | BaseException
@@ -28,6 +31,10 @@ class WriteError(Exception):
     def __init__(self, error: OSError, stream: str) -> None:
         super().__init__(error.strerror or str(error))
         self.stream = stream
+
+
+class UsageError(Exception):
+    """Arguments that do not go together, found by a command: said with its usage, status 2."""
 
 
 class Output:
@@ -49,11 +56,12 @@ class Output:
         if hidden and self.progress:
             self.progress.redraw()
 
-    def message(self, text: str, name: str | None = None) -> None:
-        """`vela-sha: [NAME: ]TEXT` on standard error, the name quoted as coreutils quote it."""
+    def message(self, text: str, name: str | None = None, shown: str | None = None) -> None:
+        """`vela-sha: [NAME: ]TEXT` on standard error, the name quoted as coreutils quote it
+        (or as `shown`, when the caller has written it already)."""
         hidden = self.progress.clear() if self.progress else False
         emit(self.out, b"", "stdout")
-        lead = f"{quotef(name)}: " if name is not None else ""
+        lead = f"{shown}: " if shown is not None else f"{quotef(name)}: " if name is not None else ""
         emit(self.err, f"vela-sha: {lead}{text}\n".encode("utf-8", "surrogateescape"), "stderr")
         if hidden and self.progress:
             self.progress.redraw()
@@ -110,6 +118,8 @@ def describe(error: BaseException, where: str) -> tuple[str, str, dict[str, Any]
         if offset is not None and line is not None:
             detail.update(offset=offset, line=line)
         return error.code, error.message, detail
+    if isinstance(error, ResolveError):
+        return UNRESOLVED, error.message, {"template": error.template, "line": error.line, "reference": error.reference}
     if isinstance(error, OSError):
         return UNREADABLE, error.strerror or str(error), {}
     if isinstance(error, (ValueError, RecursionError)):  # JSONDecodeError and undecodable bytes

@@ -42,14 +42,19 @@ class Roots:
         return bad
 
     def locate(self, value: str) -> tuple[str, str | None]:
-        """(the path to read for `value`, or why it is refused). A path found in no
-        folder is given under the first, where reading it says it is missing."""
+        """(the path to read for `value`, or why it is refused). The first folder
+        with a file of that name gives it, as the template engines' loaders (and
+        vela_sha.resolve) find it; failing that, the first where the name is
+        anything at all, so that reading it says what is wrong; failing that,
+        the first, where reading it says it is missing."""
         why = unnormalised(value)
         if why is not None:
             return "", f"not normalised ({why})"
         # Joined as text, so that a node named "-" is ./-, never standard input.
         candidates = [os.path.join(folder, value) for folder in self.folders]
-        found = next((i for i, path in enumerate(candidates) if os.path.lexists(path)), 0)
+        found = next((i for i, path in enumerate(candidates) if os.path.isfile(path)), None)
+        if found is None:
+            found = next((i for i, path in enumerate(candidates) if os.path.lexists(path)), 0)
         folder, path = os.path.realpath(self.folders[found]), os.path.realpath(candidates[found])
         if os.path.commonpath([folder, path]) != folder:
             return "", "resolves outside the root (a symbolic link points out)"

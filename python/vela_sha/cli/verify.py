@@ -22,8 +22,9 @@ _COUNTED = (("FAILED", "computed checksum did NOT match", "computed checksums di
 
 def configure(sub: argparse.ArgumentParser) -> None:
     sub.add_argument("manifest", metavar="MANIFEST.json", help="'-': standard input")
-    sub.add_argument("--root", metavar="DIR",
-                     help="where node paths start (default: the manifest's folder, or . for standard input)")
+    sub.add_argument("--root", metavar="DIR", dest="roots", action="append",
+                     help="where node paths start (default: the manifest's folder, or . for standard input); "
+                          "given more than once, a search path: the first root that has a file gives it")
     add_jobs_options(sub)
 
 
@@ -36,7 +37,7 @@ def run(out: Output, arguments: argparse.Namespace) -> None:
         out.fail(name, error, where)
         return
     out.digest_line(name, result)
-    roots = Roots([arguments.root or (os.path.dirname(name) or "." if name != "-" else ".")])
+    roots = Roots(arguments.roots or [os.path.dirname(name) or "." if name != "-" else "."])
     for folder, unusable in roots.unusable():
         out.fail(folder, unusable, coded=False)
     if out.failed:
