@@ -36,9 +36,10 @@ def corpus(tmp_path):
 def same(outcome, expected, path):
     if isinstance(expected, dict):
         return outcome == expected
-    if isinstance(expected, tuple):
+    if isinstance(expected, tuple):  # the error names its file, as given
+        note = f"first invalid byte at offset {outcome.offset}, line {outcome.line} of {os.fsdecode(path)}"
         return (isinstance(outcome, VelaShaError) and (outcome.code, outcome.message) == expected
-                and outcome.__notes__ == [f"first invalid byte at offset {outcome.offset}, line {outcome.line}"])
+                and outcome.filename == os.fspath(path) and outcome.__notes__ == [note])
     return type(outcome) is expected and outcome.filename == os.fspath(path) and outcome.errno
 
 
@@ -72,6 +73,9 @@ def test_the_first_failure_in_input_order_is_raised_after_the_batch(corpus):
     (["a"], 1.0, TypeError, "positive int"),
     (["a"], True, TypeError, "positive int"),
     (["a\0b"], None, ValueError, "null"),
+    ("one.html", None, TypeError, r"not a single path: pass a list, \[path\]"),
+    (b"one.html", None, TypeError, "not a single path"),
+    (Path("one.html"), None, TypeError, "not a single path"),
 ])
 def test_refused_arguments_before_any_file_is_opened(call, files, jobs, error, text):
     with pytest.raises(error, match=text):
@@ -102,6 +106,9 @@ def test_closing_early_joins_the_threads(tmp_path):
     pairs = iter_hash_files([tmp_path / "big"] * 50, jobs=4)
     del pairs  # dropping it joins too
     assert _threads() == before
+    with iter_hash_files([tmp_path / "big"] * 50, jobs=4) as pairs:  # and so does leaving the block
+        assert next(pairs)[1]["kind"] == "template"
+    assert _threads() == before and list(pairs) == []
 
 
 def test_close_from_other_threads(tmp_path):

@@ -64,3 +64,16 @@ def test_error_crosses_process_boundary(method):
         with pytest.raises(vela_sha.VelaShaError) as info:
             pool.submit(_fail_in_worker, b"\xc0\xaf").result()
     assert _same(info.value, _raised_error())
+
+
+def test_stubs_refuse_a_single_path_where_a_collection_goes(tmp_path):
+    # The calls raise TypeError; a checker that reads PEP 702 says so first.
+    mypy = pytest.importorskip("mypy.api")
+    (tmp_path / "use.py").write_text(
+        "import vela_sha\n"
+        "with vela_sha.iter_hash_files(['a.html']) as pairs:\n"
+        "    names = [path for path, outcome in pairs]\n"
+        "vela_sha.hash_files('one.html')\n")
+    out, _, status = mypy.run(["--strict", "--enable-error-code", "deprecated", "--no-incremental",
+                               str(tmp_path / "use.py")])
+    assert status == 1 and out.count("error:") == 1 and "use.py:4: error:" in out and "not a single path" in out

@@ -32,14 +32,18 @@ def one_shot(data: bytes):
 
 
 def streamed(pieces):
+    """The digest, or (offset, line) of the error: invalid bytes found by an
+    update, or (found by hexdigest) a text that ends inside a character."""
     hasher = TemplateHasher()
+    note = "first invalid byte at offset {0.offset}, line {0.line}"
     try:
         for piece in pieces:
             hasher.update(piece)
+        note = "input ends inside a multi-byte character that starts at offset {0.offset}"
         return hasher.hexdigest()
     except VelaShaError as error:
-        assert (error.code, error.message) == ("VELA_SHA_INVALID_UTF8", BAD_UTF8)
-        assert error.__notes__ == [f"first invalid byte at offset {error.offset}, line {error.line}"]
+        assert (error.code, error.message, error.filename) == ("VELA_SHA_INVALID_UTF8", BAD_UTF8, None)
+        assert error.__notes__ == [note.format(error)]
         return error.offset, error.line
 
 
@@ -240,6 +244,33 @@ def test_invalid_file_reports_where(tmp_path):
     with pytest.raises(VelaShaError) as info:
         hash_file(tmp_path / "bad")
     assert (info.value.offset, info.value.line) == (300_004, 3)
+
+
+def _error_of(call):
+    with pytest.raises(VelaShaError) as info:
+        call()
+    return info.value.filename, info.value.__notes__ if hasattr(info.value, "__notes__") else None
+
+
+def test_errors_name_their_file_as_given(tmp_path):
+    (tmp_path / "bad.html").write_bytes(b"ok\n\xff")
+    (tmp_path / "cut.html").write_bytes(b"ok\n\xe2\x82")
+    bad, cut = os.fspath(tmp_path / "bad.html"), os.fspath(tmp_path / "cut.html")
+    invalid = "first invalid byte at offset 3, line 2"
+    ends = "input ends inside a multi-byte character that starts at offset 3"
+    with open(bad, "rb") as named:
+        cases = [
+            (lambda: hash_file(tmp_path / "bad.html"), (bad, [f"{invalid} of {bad}"])),
+            (lambda: hash_file(os.fsencode(bad)), (os.fsencode(bad), [f"{invalid} of {bad}"])),
+            (lambda: hash_file(named), (bad, [f"{invalid} of {bad}"])),
+            (lambda: hash_file(io.BytesIO(b"ok\n\xff")), (None, [invalid])),
+            (lambda: hash_file(cut), (cut, [f"{ends} of {cut}"])),
+            (lambda: TemplateHasher(b"ok\n\xe2\x82").digest(), (None, [ends])),
+            (lambda: TemplateHasher(b"ok\n\xff").digest(), (None, [invalid])),
+            (lambda: calculate_hash({"utf8_file_bytes": b"\xff"}), (None, None)),
+        ]
+        for call, expected in cases:
+            assert _error_of(call) == expected
 
 
 def test_pipes_and_standard_input(tmp_path):

@@ -35,3 +35,6 @@ def _reduce_error(error: VelaShaError) -> tuple[_Callable[..., VelaShaError], tu
 # again for each error a task raises, and that reducer asks the class's
 # __reduce__. The class cannot be subclassed, so this rebuilds it exactly.
 VelaShaError.__reduce__ = _reduce_error  # type: ignore[assignment]
+# Errors about a file's text carry `filename`; every other error reads None,
+# as OSError does.
+VelaShaError.filename = None

@@ -1,6 +1,9 @@
-from typing import Iterable, Iterator, Literal, Protocol, TypeVar, final, overload
+import os
+from types import TracebackType
+from typing import Iterable, Iterator, Literal, NoReturn, Protocol, TypeVar, final, overload
 
 from _typeshed import ReadableBuffer, StrOrBytesPath
+from typing_extensions import Self, deprecated
 
 from vela_sha.types import ManifestProblem, TemplateResult
 
@@ -78,6 +81,21 @@ class _FileDigests(Iterator[tuple[_Path, TemplateResult | Exception]]):
     def close(self) -> None:
         """Stops the batch's threads and waits for them; iteration then ends."""
 
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None, /
+    ) -> Literal[False]:
+        """Closes the iterator: the threads are joined on leaving the block."""
+
+# A single path is not a collection of paths (a str would be read as its
+# characters): the functions raise TypeError, and checkers that read PEP 702
+# flag the call.
+_OnePath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+@overload
+@deprecated("iter_hash_files() takes a collection of paths, not a single path: pass a list, [path]")
+def iter_hash_files(files: _OnePath, /, *, jobs: int | None = None) -> NoReturn: ...
+@overload
 def iter_hash_files(files: Iterable[_Path], /, *, jobs: int | None = None) -> _FileDigests[_Path]:
     """Yields (path, outcome) for each of `files`, in input order.
 
@@ -87,11 +105,15 @@ def iter_hash_files(files: Iterable[_Path], /, *, jobs: int | None = None) -> _F
     to be a path (str, bytes, os.PathLike) before any file is opened.
 
     The files are read and hashed on `jobs` threads (default: the CPUs this
-    process may use), without the interpreter lock and in flat memory per
-    file. The threads are joined when iteration ends, on close(), or when the
+    process may use: its affinity within the cgroup's CPU quota), without the
+    interpreter lock and in flat memory per file. The threads are joined when
+    iteration ends, on close(), on leaving a `with` block, or when the
     iterator goes; Ctrl-C stops them promptly. `jobs` must be a positive int.
     """
 
+@overload
+@deprecated("hash_files() takes a collection of paths, not a single path: pass a list, [path]")
+def hash_files(files: _OnePath, /, *, jobs: int | None = None, return_exceptions: bool = False) -> NoReturn: ...
 @overload
 def hash_files(
     files: Iterable[StrOrBytesPath], /, *, jobs: int | None = None, return_exceptions: Literal[False] = False

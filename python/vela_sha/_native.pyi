@@ -29,7 +29,7 @@ class VelaShaError(Exception):
 
     Invalid UTF-8 found by TemplateHasher or hash_file also sets the instance
     attributes `offset` (the 0-based byte offset of the first invalid
-    sequence) and `line` (its 1-based line).
+    sequence), `line` (its 1-based line) and `filename`.
     The class cannot be subclassed; its instances pickle and copy.
     """
 
@@ -50,6 +50,10 @@ class VelaShaError(Exception):
     # batch functions; read them with getattr(error, "offset", None) elsewhere.
     offset: int
     line: int
+    # The file the invalid UTF-8 was found in, as the path was given (after
+    # os.fspath), or a file object's name where that is a str or bytes; None
+    # otherwise (calculate_hash, TemplateHasher, a file object without one).
+    filename: str | bytes | None
 
 def calculate_hash(input: TemplateInput) -> TemplateResult:
     """The template digest of one template file.

@@ -1,5 +1,6 @@
 #include "arguments.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace vela_sha::py {
@@ -12,7 +13,7 @@ class Binder {
       : signature_(signature), positional_(positional), count_(count), bound_(bound) {}
 
   bool bind_positional() {
-    const auto parameters = static_cast<Py_ssize_t>(signature_.names.size());
+    const auto parameters = static_cast<Py_ssize_t>(std::min(signature_.names.size(), signature_.keyword_only));
     if (count_ > parameters) {
       const std::string text = std::string(signature_.display) + " takes " +
                                std::to_string(parameters) + " positional arguments but " +
@@ -28,7 +29,7 @@ class Binder {
   }
 
   bool bind_keyword(PyObject* name, PyObject* value) {
-    for (std::size_t i = 0; i < signature_.names.size(); ++i) {
+    for (std::size_t i = signature_.positional_only; i < signature_.names.size(); ++i) {
       if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, signature_.names[i]) != 0) {
         continue;
       }
@@ -50,9 +51,10 @@ class Binder {
   bool check_complete() {
     std::string names;
     std::size_t missing = 0, listed = 0;
-    for (std::size_t i = 0; i < signature_.names.size(); ++i) missing += bound_[i] == nullptr;
+    const std::size_t required = std::min(signature_.names.size(), signature_.required);
+    for (std::size_t i = 0; i < required; ++i) missing += bound_[i] == nullptr;
     if (missing == 0) return true;
-    for (std::size_t i = 0; i < signature_.names.size(); ++i) {
+    for (std::size_t i = 0; i < required; ++i) {
       if (bound_[i] != nullptr) continue;
       ++listed;
       if (listed > 1) names += missing == 2 ? " and " : listed == missing ? ", and " : ", ";

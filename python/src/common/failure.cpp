@@ -60,9 +60,12 @@ std::unexpected<Failure> error(ShaError sha_error) {
   return error(error_code, std::string(message(sha_error)));
 }
 
-std::unexpected<Failure> error(const Utf8Error& utf8_error) {
+std::unexpected<Failure> error(const Utf8Error& utf8_error, PyObject* filename, bool incomplete) {
   auto failure = error(code::kInvalidUtf8, std::string(message(utf8_error)));
-  std::get<PendingError>(failure.error()).position = utf8_error;
+  auto& pending = std::get<PendingError>(failure.error());
+  pending.position = utf8_error;
+  pending.incomplete = incomplete;
+  pending.filename = Ref::borrow(filename);
   return failure;
 }
 
@@ -71,6 +74,11 @@ std::unexpected<Failure> raised() noexcept {
   PyErr_Fetch(&type, &value, &traceback);
   return std::unexpected(
       Failure(RaisedError{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)}));
+}
+
+bool must_reach_caller(PyObject* type) noexcept {
+  return !PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+         PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
 }
 
 Ref new_str(std::string_view text) {
@@ -98,19 +106,40 @@ Ref arguments_of(const PendingError& pending) {
   return args;
 }
 
-// VelaShaError(code, message), with the position set and told in a note.
+// The note that says where a text stopped being UTF-8: "first invalid byte at
+// offset N, line L", or "input ends inside a multi-byte character that starts
+// at offset N"; " of FILE" where the text came from a named file.
+Ref note_of(const PendingError& pending) {
+  const Utf8Error& at = *pending.position;
+  Ref note = Ref::steal(pending.incomplete
+      ? PyUnicode_FromFormat("input ends inside a multi-byte character that starts at offset %llu",
+                             static_cast<unsigned long long>(at.offset))
+      : PyUnicode_FromFormat("first invalid byte at offset %llu, line %llu", static_cast<unsigned long long>(at.offset),
+                             static_cast<unsigned long long>(at.line)));
+  if (!note || !pending.filename) return note;
+  const Ref name = Ref::steal(PyBytes_Check(pending.filename.get())
+                                  ? PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(pending.filename.get()),
+                                                                     PyBytes_GET_SIZE(pending.filename.get()))
+                                  : Ref::borrow(pending.filename.get()).release());
+  if (!name) return Ref();
+  return Ref::steal(PyUnicode_FromFormat("%U of %U", note.get(), name.get()));
+}
+
+// VelaShaError(code, message), with the position (and the file) set and told
+// in a note.
 Ref instance_of(const PendingError& pending) {
   Ref instance = Ref::steal(PyObject_Call(pending.type.get(), arguments_of(pending).get(), nullptr));
   if (!instance || !pending.position) return instance;
   const Ref offset = Ref::steal(PyLong_FromUnsignedLongLong(pending.position->offset));
   const Ref line = Ref::steal(PyLong_FromUnsignedLongLong(pending.position->line));
   if (!offset || !line || PyObject_SetAttrString(instance.get(), "offset", offset.get()) < 0 ||
-      PyObject_SetAttrString(instance.get(), "line", line.get()) < 0) {
+      PyObject_SetAttrString(instance.get(), "line", line.get()) < 0 ||
+      PyObject_SetAttrString(instance.get(), "filename", pending.filename ? pending.filename.get() : Py_None) < 0) {
     return Ref();
   }
-  const std::string note = "first invalid byte at offset " + std::to_string(pending.position->offset) +
-                           ", line " + std::to_string(pending.position->line);
-  const Ref added = Ref::steal(PyObject_CallMethod(instance.get(), "add_note", "s", note.c_str()));
+  const Ref note = note_of(pending);
+  if (!note) return Ref();
+  const Ref added = Ref::steal(PyObject_CallMethod(instance.get(), "add_note", "O", note.get()));
   return added ? std::move(instance) : Ref();
 }
 

@@ -37,6 +37,11 @@ struct PendingError {
   // Where a text stopped being UTF-8, for the errors that know it: set on the
   // exception as `offset` and `line`, and told in a note.
   std::optional<Utf8Error> position = std::nullopt;
+  // The text ended inside a multi-byte character (at `position`).
+  bool incomplete = false;
+  // The file the text came from (a str or bytes), set as `filename` and
+  // named in the note; none where the text came from no named file.
+  Ref filename = Ref();
 };
 
 // An exception the interpreter raised (a key's __eq__, a failed insertion, a
@@ -64,11 +69,19 @@ template <class T>
 // A core ShaError passed on with its code and its display text.
 [[nodiscard]] std::unexpected<Failure> error(ShaError sha_error);
 
-// Invalid UTF-8 with where it was found.
-[[nodiscard]] std::unexpected<Failure> error(const Utf8Error& utf8_error);
+// Invalid UTF-8 with where it was found: in the file named `filename` (a str
+// or bytes, or null), and whether the text ended inside a character.
+[[nodiscard]] std::unexpected<Failure> error(const Utf8Error& utf8_error, PyObject* filename = nullptr,
+                                             bool incomplete = false);
 
 // Takes the exception the interpreter has just set.
 [[nodiscard]] std::unexpected<Failure> raised() noexcept;
+
+// Whether an exception of `type` must reach the caller instead of giving way
+// to the binding's own error (or being ignored): one that is no Exception
+// (KeyboardInterrupt, SystemExit) asks to stop, and a MemoryError is no fault
+// of the input.
+[[nodiscard]] bool must_reach_caller(PyObject* type) noexcept;
 
 // Sets the Python error indicator from a failure.
 void restore(Failure&& failure);

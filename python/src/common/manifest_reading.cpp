@@ -70,9 +70,4 @@ Result<std::optional<std::uint32_t>> occurrence_test(PyObject* value) {
   return static_cast<std::uint32_t>(number);
 }
 
-bool must_reach_caller(PyObject* type) noexcept {
-  return !PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
-         PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
-}
-
 }  // namespace vela_sha::py

@@ -71,11 +71,6 @@ class Keys {
 // MemoryError from __index__ passes through; any other exception gives way.
 [[nodiscard]] Result<std::optional<std::uint32_t>> occurrence_test(PyObject* value);
 
-// Whether an exception of `type` must reach the caller instead of giving way
-// to the binding's own error: one that is no Exception (KeyboardInterrupt,
-// SystemExit) asks to stop, and a MemoryError is no fault of the input.
-[[nodiscard]] bool must_reach_caller(PyObject* type) noexcept;
-
 // ---
 
 template <KeyId... Wanted>

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/arguments.hpp"
 #include "common/results.hpp"
 #include "ext.hpp"
 #include "vela_sha/file_batch.hpp"
@@ -46,6 +47,13 @@ struct Items {
 };
 
 Result<Items> items_of(PyObject* files, const char* function) {
+  // A str, bytes or path object is itself iterable (by characters, bytes),
+  // which is never what was meant.
+  if (is_path(files)) {
+    PyErr_Format(PyExc_TypeError, "%s() takes a collection of paths, not a single path: pass a list, [path]",
+                 function);
+    return raised();
+  }
   const Ref iterator = Ref::steal(PyObject_GetIter(files));
   if (!iterator) return raised();
   Items items{Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0)), {}};
@@ -61,14 +69,11 @@ Result<Items> items_of(PyObject* files, const char* function) {
                    function, index, Py_TYPE(item.get())->tp_name);
       return raised();
     }
-    const Ref filename = Ref::steal(PyOS_FSPath(item.get()));
-    if (!filename) return raised();
-    PyObject* encoded_raw = nullptr;
-    if (!PyUnicode_FSConverter(filename.get(), &encoded_raw)) return raised();
-    const Ref encoded = Ref::steal(encoded_raw);
-    items.paths.emplace_back(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    auto path = fs_path(item.get());
+    if (!path) return propagate(path);
+    items.paths.push_back(std::move(path->bytes));
     if (PyList_Append(items.given.get(), item.get()) < 0 ||
-        PyList_Append(items.filenames.get(), filename.get()) < 0) {
+        PyList_Append(items.filenames.get(), path->name.get()) < 0) {
       return raised();
     }
   }
@@ -113,7 +118,9 @@ Ref outcome_object(const FileOutcome& outcome, PyObject* filename) {
     auto result = digest_result("template", outcome->bytes());
     return result ? std::move(*result) : exception_of(std::move(result.error()));
   }
-  if (const auto* utf8 = std::get_if<Utf8Error>(&outcome.error())) return exception_of(std::move(error(*utf8).error()));
+  if (const auto* utf8 = std::get_if<Utf8Error>(&outcome.error())) {
+    return exception_of(std::move(error(*utf8, filename).error()));
+  }
   const int number = std::get_if<ReadError>(&outcome.error())->error_number;
   // OSError(errno, strerror, filename) is the subclass open() would raise.
   return Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", number, std::strerror(number), filename));
@@ -214,9 +221,21 @@ void iterator_dealloc(PyObject* object) {
   Py_DECREF(type);
 }
 
+PyObject* iterator_enter(PyObject* object, PyObject*) { return Py_NewRef(object); }
+
+PyObject* iterator_exit(PyObject* object, PyObject* const*, Py_ssize_t) {
+  PyObject* closed = iterator_close(object, nullptr);
+  if (closed == nullptr) return nullptr;
+  Py_DECREF(closed);
+  Py_RETURN_FALSE;  // an exception from the block goes on
+}
+
 PyMethodDef iterator_methods[] = {
     {"close", iterator_close, METH_NOARGS,
      "close($self, /)\n--\n\nStops the batch's threads and waits for them; iteration then ends."},
+    {"__enter__", iterator_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nThe iterator itself."},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iterator_exit)), METH_FASTCALL,
+     "__exit__($self, /, *exc_info)\n--\n\nCloses the iterator: its threads are joined."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -241,7 +260,7 @@ PyType_Spec iterator_spec = {
 struct Arguments {
   PyObject* files = nullptr;
   PyObject* jobs = nullptr;
-  int return_exceptions = 0;
+  bool return_exceptions = false;
 };
 
 Result<std::unique_ptr<FileBatch>> start(Items& items, PyObject* jobs_object, const char* function) {
@@ -306,27 +325,25 @@ Ref make_file_digests_type(PyObject* module) {
   return Ref::steal(PyType_FromModuleAndSpec(module, &iterator_spec, nullptr));
 }
 
-PyObject* iter_hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs) {
+PyObject* iter_hash_files_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"files", "jobs"};
+  static constexpr Signature kSignature{"iter_hash_files()", kNames, 1, 1, 1};
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"", "jobs", nullptr};
-    Arguments arguments;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:iter_hash_files", const_cast<char**>(keywords),
-                                     &arguments.files, &arguments.jobs)) {
-      return nullptr;
-    }
-    return finish(iter_hash_files(module, arguments));
+    PyObject* bound[2];
+    if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
+    return finish(iter_hash_files(module, {bound[0], bound[1], false}));
   });
 }
 
-PyObject* hash_files_py(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* hash_files_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"files", "jobs", "return_exceptions"};
+  static constexpr Signature kSignature{"hash_files()", kNames, 1, 1, 1};
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"", "jobs", "return_exceptions", nullptr};
-    Arguments arguments;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:hash_files", const_cast<char**>(keywords),
-                                     &arguments.files, &arguments.jobs, &arguments.return_exceptions)) {
-      return nullptr;
-    }
-    return finish(hash_files(arguments));
+    PyObject* bound[3];
+    if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
+    int return_exceptions = 0;
+    if (bound[2] != nullptr && (return_exceptions = PyObject_IsTrue(bound[2])) < 0) return nullptr;
+    return finish(hash_files({bound[0], bound[1], return_exceptions != 0}));
   });
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "common/failure.hpp"
 #include "vela_sha/template_hasher.hpp"
@@ -28,25 +29,34 @@ struct ExtState {
 // The TemplateHasher class, made for `module`; nullptr with an exception set.
 [[nodiscard]] Ref make_template_hasher_type(PyObject* module);
 
-// hash_file(file, /)
-PyObject* hash_file_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-
-// manifest_problems(manifest, /)
-PyObject* manifest_problems_py(PyObject* module, PyObject* manifest);
-
 // The type of what iter_hash_files returns.
 [[nodiscard]] Ref make_file_digests_type(PyObject* module);
 
-// iter_hash_files(files, /, *, jobs=None) and
-// hash_files(files, /, *, jobs=None, return_exceptions=False)
-PyObject* iter_hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* hash_files_py(PyObject* module, PyObject* args, PyObject* kwargs);
+// The module's functions, in the fast-call convention; each binds its
+// arguments with the shared binder.
+//   hash_file(file, /)
+//   iter_hash_files(files, /, *, jobs=None)
+//   hash_files(files, /, *, jobs=None, return_exceptions=False)
+//   manifest_problems(manifest, /)
+using FastFunction = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* hash_file_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* iter_hash_files_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* hash_files_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* manifest_problems_py(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Whether `object` is a path: a str, bytes, or an os.PathLike.
 [[nodiscard]] inline bool is_path(PyObject* object) {
   if (PyUnicode_Check(object) || PyBytes_Check(object)) return true;
   return PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__") != 0;
 }
+
+// A path as open() takes it: its name (os.fspath of it, a str or bytes), which
+// errors report, and the bytes the system is given.
+struct FsPath {
+  Ref name;
+  std::string bytes;
+};
+[[nodiscard]] Result<FsPath> fs_path(PyObject* path);
 
 // Feeds `bytes` to `hasher`, without the interpreter lock if they are many.
 [[nodiscard]] std::expected<void, Utf8Error> update_releasing(TemplateHasher& hasher,

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "common/arguments.hpp"
 #include "common/results.hpp"
 #include "ext.hpp"
 #include "vela_sha/file_reader.hpp"
@@ -34,12 +35,9 @@ std::unexpected<Failure> os_error(int error_number, PyObject* filename) {
 }
 
 Result<Ref> hash_path(PyObject* path) {
-  const Ref filename = Ref::steal(PyOS_FSPath(path));
-  if (!filename) return raised();
-  PyObject* encoded_raw = nullptr;
-  if (!PyUnicode_FSConverter(filename.get(), &encoded_raw)) return raised();
-  const Ref encoded = Ref::steal(encoded_raw);
-  const char* name = PyBytes_AS_STRING(encoded.get());
+  auto file_path = fs_path(path);
+  if (!file_path) return propagate(file_path);
+  PyObject* const filename = file_path->name.get();
   const auto buffer = thread_buffer();
 
   std::expected<FileDescriptor, ReadError> file = std::unexpected(ReadError{EINTR});
@@ -48,10 +46,10 @@ Result<Ref> hash_path(PyObject* path) {
   while (!file && file.error().error_number == EINTR) {
     if (PyErr_CheckSignals() < 0) return raised();
     Py_BEGIN_ALLOW_THREADS
-    file = FileDescriptor::open(name);
+    file = FileDescriptor::open(file_path->bytes.c_str());
     Py_END_ALLOW_THREADS
   }
-  if (!file) return os_error(file.error().error_number, filename.get());
+  if (!file) return os_error(file.error().error_number, filename);
 
   TemplateHasher hasher;
   for (;;) {
@@ -60,15 +58,35 @@ Result<Ref> hash_path(PyObject* path) {
     fed = feed(file->get(), hasher, buffer, kBetweenSignalChecks);
     Py_END_ALLOW_THREADS
     if (!fed) {
-      if (const auto* utf8 = std::get_if<Utf8Error>(&fed.error())) return error(*utf8);
-      return os_error(std::get_if<ReadError>(&fed.error())->error_number, filename.get());
+      if (const auto* utf8 = std::get_if<Utf8Error>(&fed.error())) return error(*utf8, filename);
+      return os_error(std::get_if<ReadError>(&fed.error())->error_number, filename);
     }
     if (PyErr_CheckSignals() < 0) return raised();
     if (fed->at_end) break;
   }
   const auto digest = hasher.digest();
-  if (!digest) return error(digest.error());
+  if (!digest) return error(digest.error(), filename, /*incomplete=*/true);
   return digest_result("template", digest->bytes());
+}
+
+// A file object's name, where it is a str or bytes (as open() gives it), for
+// its errors to name; none otherwise.
+Result<Ref> name_of(PyObject* file) {
+  Ref name = Ref::steal(PyObject_GetAttrString(file, "name"));
+  if (!name) {
+    if (must_reach_caller(PyErr_Occurred())) return raised();
+    PyErr_Clear();
+    return Ref();
+  }
+  if (!PyUnicode_Check(name.get()) && !PyBytes_Check(name.get())) return Ref();
+  return name;
+}
+
+// Invalid UTF-8 in a file object: ended inside a character, if `incomplete`.
+std::unexpected<Failure> invalid_in(PyObject* file, const Utf8Error& at, bool incomplete = false) {
+  auto name = name_of(file);
+  if (!name) return propagate(name);
+  return error(at, name->get(), incomplete);
 }
 
 Result<void> refuse_text_mode(PyObject* file) {
@@ -91,7 +109,7 @@ std::unexpected<Failure> would_block() {
 }
 
 // A file object with readinto: read into one bytearray, as hashlib.file_digest does.
-Result<void> hash_readinto(PyObject* readinto, TemplateHasher& hasher) {
+Result<void> hash_readinto(PyObject* file, PyObject* readinto, TemplateHasher& hasher) {
   const Ref chunk = Ref::steal(PyByteArray_FromStringAndSize(nullptr, kChunk));
   if (!chunk) return raised();
   const Ref view = Ref::steal(PyMemoryView_FromObject(chunk.get()));
@@ -117,7 +135,7 @@ Result<void> hash_readinto(PyObject* readinto, TemplateHasher& hasher) {
       return raised();
     }
     if (auto fed = update_releasing(hasher, held->bytes().first(static_cast<std::size_t>(size))); !fed) {
-      return error(fed.error());
+      return invalid_in(file, fed.error());
     }
     if (PyErr_CheckSignals() < 0) return raised();
   }
@@ -146,7 +164,7 @@ Result<void> hash_read(PyObject* file, TemplateHasher& hasher) {
     auto held = BufferView::of(got.get());
     if (!held) return propagate(held);
     if (held->bytes().empty()) return {};
-    if (auto fed = update_releasing(hasher, held->bytes()); !fed) return error(fed.error());
+    if (auto fed = update_releasing(hasher, held->bytes()); !fed) return invalid_in(file, fed.error());
   }
 }
 
@@ -156,7 +174,7 @@ Result<Ref> hash_file_object(PyObject* file) {
   const Ref readinto = Ref::steal(PyObject_GetAttrString(file, "readinto"));
   Result<void> read;
   if (readinto) {
-    read = hash_readinto(readinto.get(), hasher);
+    read = hash_readinto(file, readinto.get(), hasher);
   } else {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return raised();
     PyErr_Clear();
@@ -164,7 +182,7 @@ Result<Ref> hash_file_object(PyObject* file) {
   }
   if (!read) return propagate(read);
   const auto digest = hasher.digest();
-  if (!digest) return error(digest.error());
+  if (!digest) return invalid_in(file, digest.error(), /*incomplete=*/true);
   return digest_result("template", digest->bytes());
 }
 
@@ -179,13 +197,13 @@ std::expected<void, Utf8Error> update_releasing(TemplateHasher& hasher, std::spa
   return fed;
 }
 
-PyObject* hash_file_py(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* hash_file_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"file"};
+  static constexpr Signature kSignature{"hash_file()", kNames, 1};
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (nargs != 1) {
-      PyErr_Format(PyExc_TypeError, "hash_file() takes exactly one argument (%zd given)", nargs);
-      return nullptr;
-    }
-    return finish(is_path(args[0]) ? hash_path(args[0]) : hash_file_object(args[0]));
+    PyObject* file;
+    if (!bind_arguments(kSignature, args, nargs, kwnames, &file)) return nullptr;
+    return finish(is_path(file) ? hash_path(file) : hash_file_object(file));
   });
 }
 

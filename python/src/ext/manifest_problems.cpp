@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/arguments.hpp"
 #include "common/manifest_conversion.hpp"
 #include "ext.hpp"
 #include "vela_sha/composition_problems.hpp"
@@ -150,8 +151,14 @@ Result<Ref> manifest_problems(PyObject* manifest) {
 
 }  // namespace
 
-PyObject* manifest_problems_py(PyObject*, PyObject* manifest) {
-  return guarded<PyObject*>(nullptr, [&] { return finish(manifest_problems(manifest)); });
+PyObject* manifest_problems_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"manifest"};
+  static constexpr Signature kSignature{"manifest_problems()", kNames, 1};
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* manifest;
+    if (!bind_arguments(kSignature, args, nargs, kwnames, &manifest)) return nullptr;
+    return finish(manifest_problems(manifest));
+  });
 }
 
 }  // namespace vela_sha::py

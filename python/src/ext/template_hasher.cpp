@@ -2,6 +2,7 @@
 // like hashlib's objects.
 #include <new>
 
+#include "common/arguments.hpp"
 #include "common/results.hpp"
 #include "ext.hpp"
 
@@ -14,6 +15,7 @@ struct HasherObject {
   // on every use of the state takes it, so threads may share one hasher.
   PyThread_type_lock lock;
   TemplateHasher state;
+  bool failed;  // an update found invalid UTF-8: every later call gives that error
 };
 
 HasherObject* as_hasher(PyObject* self) noexcept { return reinterpret_cast<HasherObject*>(self); }
@@ -44,6 +46,7 @@ Result<Ref> new_hasher(PyTypeObject* type) {
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return raised();
   as_hasher(self.get())->lock = nullptr;
+  as_hasher(self.get())->failed = false;
   new (&as_hasher(self.get())->state) TemplateHasher();
   return self;
 }
@@ -67,23 +70,28 @@ Result<Ref> update(HasherObject* self, PyObject* data) {
     const Locked locked(self);
     fed = self->state.update(bytes);
   }
-  if (!fed) return error(fed.error());
+  if (!fed) {
+    self->failed = true;
+    return error(fed.error());
+  }
   return Ref::borrow(Py_None);
 }
 
-std::expected<TemplateSha256, Utf8Error> digest_of(HasherObject* self) {
+// The digest so far, or the error: the update's that failed the hasher, or
+// (the text so far ending inside a character) one that says so.
+Result<TemplateSha256> digest_of(HasherObject* self) {
   const Locked locked(self);
-  return self->state.digest();
+  const auto digest = self->state.digest();
+  if (!digest) return error(digest.error(), nullptr, /*incomplete=*/!self->failed);
+  return *digest;
 }
 
 PyObject* hasher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* kNames[] = {"data"};
+  static constexpr Signature kSignature{"TemplateHasher()", kNames, 1, 1, 0};
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
-      PyErr_SetString(PyExc_TypeError, "TemplateHasher() takes no keyword arguments");
-      return nullptr;
-    }
-    PyObject* data = nullptr;
-    if (!PyArg_ParseTuple(args, "|O:TemplateHasher", &data)) return nullptr;
+    PyObject* data;
+    if (!bind_arguments(kSignature, args, kwargs, &data)) return nullptr;
     auto self = new_hasher(type);
     if (!self) return finish(std::move(self));
     if (data != nullptr) {
@@ -102,14 +110,20 @@ void hasher_dealloc(PyObject* self) {
   Py_DECREF(type);  // each instance of a heap type holds its type
 }
 
-PyObject* hasher_update(PyObject* self, PyObject* data) {
-  return guarded<PyObject*>(nullptr, [&] { return finish(update(as_hasher(self), data)); });
+PyObject* hasher_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"data"};
+  static constexpr Signature kSignature{"update()", kNames, 1};
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* data;
+    if (!bind_arguments(kSignature, args, nargs, kwnames, &data)) return nullptr;
+    return finish(update(as_hasher(self), data));
+  });
 }
 
 PyObject* hasher_digest(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    const auto digest = digest_of(as_hasher(self));
-    if (!digest) return finish(error(digest.error()));
+    auto digest = digest_of(as_hasher(self));
+    if (!digest) return finish(propagate(digest));
     const auto& bytes = digest->bytes();
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   });
@@ -117,8 +131,8 @@ PyObject* hasher_digest(PyObject* self, PyObject*) {
 
 PyObject* hasher_hexdigest(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    const auto digest = digest_of(as_hasher(self));
-    if (!digest) return finish(error(digest.error()));
+    auto digest = digest_of(as_hasher(self));
+    if (!digest) return finish(propagate(digest));
     Ref text = Ref::steal(PyUnicode_New(64, 127));
     if (!text) return nullptr;
     digest_to_hex(digest->bytes(), reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())));
@@ -128,8 +142,8 @@ PyObject* hasher_hexdigest(PyObject* self, PyObject*) {
 
 PyObject* hasher_result(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    const auto digest = digest_of(as_hasher(self));
-    if (!digest) return finish(error(digest.error()));
+    auto digest = digest_of(as_hasher(self));
+    if (!digest) return finish(propagate(digest));
     return finish(digest_result("template", digest->bytes()));
   });
 }
@@ -140,6 +154,7 @@ PyObject* hasher_copy(PyObject* self, PyObject*) {
     if (!copy) return finish(std::move(copy));
     const Locked locked(as_hasher(self));
     as_hasher(copy->get())->state = as_hasher(self)->state;
+    as_hasher(copy->get())->failed = as_hasher(self)->failed;
     return copy->release();
   });
 }
@@ -149,7 +164,8 @@ PyObject* get_digest_size(PyObject*, void*) noexcept { return PyLong_FromLong(32
 PyObject* get_block_size(PyObject*, void*) noexcept { return PyLong_FromLong(64); }
 
 PyMethodDef hasher_methods[] = {
-    {"update", hasher_update, METH_O,
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hasher_update)),
+     METH_FASTCALL | METH_KEYWORDS,
      "update($self, data, /)\n--\n\n"
      "Appends the bytes of `data` (any C-contiguous buffer). Invalid UTF-8 raises\n"
      "VelaShaError, with `offset` and `line` set, and fails the hasher for good."},

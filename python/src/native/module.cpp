@@ -1,6 +1,7 @@
 // The extension module vela_sha._native: definition and initialisation.
 #include "bindings.hpp"
 #include "common/error_type.hpp"
+#include "common/module.hpp"
 
 namespace vela_sha::py {
 namespace {
@@ -14,42 +15,11 @@ PyMethodDef calculate_composition_hash_def = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calculate_composition_hash_py)),
     METH_FASTCALL | METH_KEYWORDS, "calculate_composition_hash(input)\n--\n\n"};
 
-// Appends `name` to the module's __all__ (made on first use), then binds it.
-bool add(PyObject* module, PyObject* name, PyObject* object) {
-  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-  if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    all = Ref::steal(PyList_New(0));
-    if (!all) throw InterpreterFault("could not create __all__");
-    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
-  } else if (!PyList_Check(all.get())) {
-    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
-    return false;
-  }
-  if (PyList_Append(all.get(), name) < 0) throw InterpreterFault("could not append __name__ to __all__");
-  return PyObject_SetAttr(module, name, object) == 0;
-}
-
-bool add_function(PyObject* module, PyMethodDef* definition) {
-  const Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  if (!module_name) return false;
-  const Ref function = Ref::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
-  if (!function) return false;
-  const Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
-  if (!name) return false;
-  if (!PyUnicode_Check(name.get())) {
-    PyErr_SetString(PyExc_TypeError, "a function's __name__ must be a str");
-    return false;
-  }
-  return add(module, name.get(), function.get());
-}
-
 // Fills the module: the exception class first, then the functions.
 bool native(PyObject* module) {
   PyObject* type = error_type_or_create();
   if (type == nullptr) return false;
-  if (!add(module, new_str("VelaShaError").get(), type)) return false;
+  if (!add_to_module(module, new_str("VelaShaError").get(), type)) return false;
   return add_function(module, &calculate_hash_def) &&
          add_function(module, &calculate_composition_hash_def);
 }
