@@ -42,6 +42,7 @@ def files(tmp_path):
     return tmp_path
 
 
+@pytest.mark.smoke
 def test_template_lines_standard_input_and_failures(run, files):
     code, out, err = run("template", "crlf.txt", "missing.txt", "bad.txt", "-", "lf.txt", stdin=b"a\rb")
     assert code == 1
@@ -63,6 +64,7 @@ def test_parallel_template_keeps_input_order(run, files):
         for n in names if n not in ("missing", "bad.txt")]
 
 
+@pytest.mark.smoke
 def test_composition_several_manifests_and_located_failures(run, files):
     (files / "bad.json").write_text(json.dumps(
         {"schema": "v1", "nodes": [{"source": {"kind": "url", "value": "a"}, "sha256": "0" * 64},
