@@ -9,6 +9,9 @@ def pytest_configure(config):
         "markers", "huge: inputs of several GiB, about a minute and 12 GiB of memory (skip with -m 'not huge')")
     config.addinivalue_line("markers", "soak: the million-call leak soak")
     config.addinivalue_line("markers", "cluster: runs a distributed.LocalCluster with worker processes (needs dask[distributed])")
+    # What a wheel for another architecture runs under emulation (scripts/check-wheel: -m smoke,
+    # with pytest alone): modules holding smoke tests import nothing else from outside.
+    config.addinivalue_line("markers", "smoke: a quick cross-section: vectors, README examples, hash_files, the command line")
 
 
 @pytest.fixture

@@ -43,6 +43,7 @@ def same(outcome, expected, path):
     return type(outcome) is expected and outcome.filename == os.fspath(path) and outcome.errno
 
 
+@pytest.mark.smoke
 @pytest.mark.parametrize("jobs", [None, 1, 2, 7, 1000])
 def test_input_order_and_outcomes_under_any_jobs(corpus, jobs):
     paths, expected = corpus
@@ -53,6 +54,7 @@ def test_input_order_and_outcomes_under_any_jobs(corpus, jobs):
     assert all(same(outcome, e, p) for p, outcome, e in zip(paths, listed, expected))
 
 
+@pytest.mark.smoke
 def test_the_first_failure_in_input_order_is_raised_after_the_batch(corpus):
     paths, _ = corpus
     with pytest.raises(VelaShaError) as info:

@@ -48,6 +48,7 @@ def run(files):
     return run
 
 
+@pytest.mark.smoke
 def test_template_lines_standard_input_and_failures(run, files):
     (files / "odd\\name\n").write_bytes(b"a\nb")
     code, out, err = run("template", "crlf.txt", "missing.txt", "bad.txt", "-", "odd\\name\n", "it's gone",
@@ -72,6 +73,7 @@ def test_parallel_template_keeps_input_order(run, files):
         for n in names if n not in ("missing", "bad.txt")]
 
 
+@pytest.mark.smoke
 def test_composition_several_manifests_and_located_failures(run, files):
     (files / "bad.json").write_text(json.dumps(
         {"schema": "v1", "nodes": [{"source": {"kind": "url", "value": "a"}, "sha256": "0" * 64},

@@ -5,6 +5,8 @@ import hashlib
 import re
 from pathlib import Path
 
+import pytest
+
 README = Path(__file__).resolve().parent.parent / "README.md"
 TEXT = README.read_text(encoding="utf-8")
 
@@ -21,6 +23,7 @@ def _code_only(text: str) -> str:
     return "\n".join(lines)
 
 
+@pytest.mark.smoke
 def test_examples_run_as_written():
     test = doctest.DocTestParser().get_doctest(_code_only(TEXT), {}, "README.md", str(README), 0)
     assert len(test.examples) > 20
@@ -30,6 +33,7 @@ def test_examples_run_as_written():
     assert runner.failures == 0, "".join(report)
 
 
+@pytest.mark.smoke
 def test_stream_example_hashes_to_the_digest_shown():
     dump, after = re.search(r"```text\noffset [^\n]*\n(.*?)```\n(.*?)\n\n", TEXT, re.S).groups()
     stream = bytearray()

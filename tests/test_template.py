@@ -57,6 +57,7 @@ def test_result_shape():
     assert second == first and second is not first
 
 
+@pytest.mark.smoke
 @pytest.mark.parametrize(
     "data, same_as",
     [

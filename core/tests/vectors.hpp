@@ -1,4 +1,4 @@
-// Readers for the public test-vector files kept beside the checkout.
+// Readers for the public test-vector files in tests/vectors.
 #pragma once
 
 #include <cstdint>
