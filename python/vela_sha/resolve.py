@@ -331,12 +331,8 @@ class _Tree:
         try:
             text = data.decode()
         except UnicodeDecodeError:
-            try:
-                hash_file(path)  # raises the located VelaShaError for the file
-                calculate_hash({"utf8_file_bytes": data})  # for a file that has changed since
-            except VelaShaError as error:
-                error.filename = path  # type: ignore[attr-defined]
-                raise
+            hash_file(path)  # raises the VelaShaError that locates the fault and names the file
+            calculate_hash({"utf8_file_bytes": data})  # for a file that has changed since
             raise
         children = []
         for ref in self.read(name, text):
@@ -428,9 +424,6 @@ def _resolve_pages(pages: object, search_path: object, engine: object, skip_dyna
     names = sorted({name for graph in graphs.values() if not isinstance(graph, Exception) for name in graph[0]})
     paths = [tree.find(name)[0] or name for name in names]
     outcomes = hash_files(paths, jobs=jobs, return_exceptions=True)
-    for path, outcome in zip(paths, outcomes):
-        if isinstance(outcome, VelaShaError):  # named, as OSError is
-            outcome.filename = path  # type: ignore[attr-defined]
     digests = dict(zip(names, outcomes))
     manifests = {page: graph if isinstance(graph, Exception) else _manifest(*graph, digests)
                  for page, graph in graphs.items()}

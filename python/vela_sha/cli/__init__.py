@@ -24,7 +24,8 @@ from typing import Any
 
 from vela_sha import __version__
 from vela_sha.cli import check, composition, lint, manifest, template, verify
-from vela_sha.cli.output import Output, UsageError, WriteError, emit
+from vela_sha.cli.output import Output, UsageError
+from vela_sha.cli.streams import WriteError, emit
 
 __all__ = ["main"]
 

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, BinaryIO, Mapping
 
 from vela_sha import VelaShaError
 from vela_sha.cli.names import escape, quotef
+from vela_sha.cli.streams import emit
 from vela_sha.resolve import ResolveError
 from vela_sha.types import CompositionResult, TemplateResult
 
@@ -23,14 +24,6 @@ UNWRITABLE = "VELA_SHA_UNWRITABLE_FILE"
 
 Result = TemplateResult | CompositionResult
 Outcome = Result | BaseException
-
-
-class WriteError(Exception):
-    """Standard output (or standard error) took no more: the run ends."""
-
-    def __init__(self, error: OSError, stream: str) -> None:
-        super().__init__(error.strerror or str(error))
-        self.stream = stream
 
 
 class UsageError(Exception):
@@ -94,16 +87,6 @@ class Output:
 
     def json(self, value: Mapping[str, object]) -> None:
         self.write(json.dumps(value).encode() + b"\n")
-
-
-def emit(stream: BinaryIO, data: bytes, name: str) -> None:
-    try:
-        stream.write(data)
-        stream.flush()
-    except BrokenPipeError:
-        raise
-    except OSError as error:
-        raise WriteError(error, name) from None
 
 
 def failure_record(name: str, code: str, message: str, detail: Mapping[str, Any]) -> dict[str, Any]:

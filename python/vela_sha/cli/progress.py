@@ -7,7 +7,7 @@ import shutil
 import time
 from typing import BinaryIO, Sequence
 
-from vela_sha.cli.output import emit
+from vela_sha.cli.streams import emit
 
 
 class Progress:

@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import os
 from collections import Counter
-from typing import Any, Iterator
 
 from vela_sha.cli.inputs import MANIFEST_SHAPE, add_jobs_options, composition_of, manifest_of, template_outcomes
 from vela_sha.cli.output import Outcome, Output, reason
