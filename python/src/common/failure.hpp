@@ -1,8 +1,7 @@
 // How a binding step fails, and how a failure reaches Python.
 #pragma once
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <expected>
 #include <optional>
 #include <stdexcept>
@@ -115,15 +114,14 @@ void set_fault_from_current_exception();
 // thing that passes is the forced unwind by which the interpreter ends a
 // thread (a daemon thread at exit): it must run to the thread's start, so no
 // entry point, and nothing between it and the interpreter's code, is noexcept.
-// (The forced unwind carries no C++ object: its handler binds a reference to
-// nothing, as the ABI means it to, which the null-reference check would flag.)
 template <class Value, class Body>
-__attribute__((no_sanitize("null"))) Value guarded(Value failure, Body&& body) {
+Value guarded(Value failure, Body&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    // The forced unwind is no C++ exception, nor is anything else foreign to
+    // C++ (neither has an exception_ptr): such an unwind goes on.
+    if (!std::current_exception()) throw;
     set_fault_from_current_exception();
     return failure;
   }
