@@ -64,7 +64,9 @@ std::optional<std::size_t> find(const Slot* table, std::size_t mask, std::size_t
 void SourceSet::reset(std::uint64_t nodes, const SourceSetKey& key) {
   key_ = {key.k0, key.k1};
   duplicate_ = unknown_ = invalid_ = false;
-  inserts_ = probes_ = compares_ = {};
+  inserts_.clear();
+  probes_.clear();
+  compares_.clear();
   unhashed_count_ = 0;
   // Never more than two-thirds full, so a probe usually ends at its first slot.
   const std::size_t slots = std::bit_ceil(nodes + nodes / 2 + 1);

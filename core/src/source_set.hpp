@@ -60,7 +60,7 @@ class SourceSet {
   // A small first-in first-out queue: the work that waits for a prefetch.
   template <std::size_t N>
   struct Fifo {
-    std::array<Work, N> items;
+    std::array<Work, N> items;  // only [head, head + size) is meaningful
     std::size_t head = 0, size = 0;
     [[nodiscard]] bool full() const noexcept { return size == N; }
     void push(const Work& work) noexcept { items[(head + size++) % N] = work; }
@@ -68,6 +68,7 @@ class SourceSet {
       --size;
       return items[std::exchange(head, (head + 1) % N)];
     }
+    void clear() noexcept { head = size = 0; }
   };
   // How far the work trails the records: far enough for a slot, and then a
   // node entry, to arrive from memory before they are read.

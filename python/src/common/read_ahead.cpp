@@ -6,7 +6,6 @@
 #include <stdexcept>
 
 #include "manifest_rules.hpp"
-#include "source_memo.hpp"
 
 namespace vela_sha::py {
 namespace {
@@ -319,35 +318,27 @@ Endpoint endpoint_of(const SourceRead<Unheld>& source) noexcept {
 
 }  // namespace
 
-struct ReadAhead::State {
-  Keys& keys;
-  SourceMemo memo;
-  Reading reading{keys, memo};
-  std::uint64_t edges_epoch = 0;  // when the last run of edges began
-};
+ReadAhead::ReadAhead(Keys& keys, std::size_t nodes) : keys_(keys), memo_(nodes) {}
 
-ReadAhead::ReadAhead(Keys& keys, std::size_t nodes) : state_(new State{keys, SourceMemo(nodes)}) {}
-
-ReadAhead::~ReadAhead() = default;
-
-void ReadAhead::forget_nodes() noexcept { state_->memo.forget(); }
+void ReadAhead::forget_nodes() noexcept { memo_.forget(); }
 
 Result<Py_ssize_t> ReadAhead::nodes(PyObject* list, Py_ssize_t from, Py_ssize_t to, CompositionHasher& hasher) {
-  State& s = *state_;
-  return run<Node>(list, from, to, s.reading, [&](Peeked<Node> peeked) -> Result<bool> {
+  Reading reading{keys_, memo_};
+  return run<Node>(list, from, to, reading, [&](Peeked<Node> peeked) -> Result<bool> {
     NodeRead<Unheld> node;
     if (const Step step = check_node(peeked, peeked.item(), Place(), node); step != Step::Passed) {
       if (step == Step::Stopped) return raised();
       return false;
     }
-    s.memo.remember(peeked.source_dict(), hasher.add_node(node.source.text, node.sha256));
+    memo_.remember(peeked.source_dict(), hasher.add_node(node.source.text, node.sha256));
     return true;
   });
 }
 
 Result<Py_ssize_t> ReadAhead::edges(PyObject* list, Py_ssize_t from, Py_ssize_t to, CompositionHasher& hasher) {
-  state_->edges_epoch = CallerCode::epoch();
-  return run<Edge>(list, from, to, state_->reading, [&](Peeked<Edge> peeked) -> Result<bool> {
+  edges_epoch_ = CallerCode::epoch();
+  Reading reading{keys_, memo_};
+  return run<Edge>(list, from, to, reading, [&](Peeked<Edge> peeked) -> Result<bool> {
     EdgeRead<Unheld> edge;
     if (const Step step = check_edge(peeked, peeked.item(), Place(), edge); step != Step::Passed) {
       if (step == Step::Stopped) return raised();
@@ -359,7 +350,7 @@ Result<Py_ssize_t> ReadAhead::edges(PyObject* list, Py_ssize_t from, Py_ssize_t 
 }
 
 Result<void> ReadAhead::edges_again(PyObject* list, Py_ssize_t to, CompositionHasher& hasher) {
-  if (CallerCode::epoch() != state_->edges_epoch) throw std::logic_error("edges read again after caller code ran");
+  if (CallerCode::epoch() != edges_epoch_) throw std::logic_error("edges read again after caller code ran");
   auto again = edges(list, 0, to, hasher);
   if (!again) return std::unexpected(std::move(again.error()));
   if (*again != to) throw std::logic_error("edges read differently the second time");

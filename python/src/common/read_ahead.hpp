@@ -5,9 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "manifest_reading.hpp"
+#include "source_memo.hpp"
 #include "vela_sha/composition.hpp"
 
 namespace vela_sha::py {
@@ -23,7 +23,6 @@ class ReadAhead {
   // `nodes`: how many nodes the list has (edges that reuse a node's own
   // source dict are known as that node, where there are enough to be worth it).
   ReadAhead(Keys& keys, std::size_t nodes);
-  ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
@@ -42,8 +41,9 @@ class ReadAhead {
   void forget_nodes() noexcept;
 
  private:
-  struct State;
-  std::unique_ptr<State> state_;
+  Keys& keys_;
+  SourceMemo memo_;
+  std::uint64_t edges_epoch_ = 0;  // when the last run of edges began
 };
 
 }  // namespace vela_sha::py

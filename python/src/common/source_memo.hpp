@@ -29,7 +29,9 @@ class SourceMemo {
   // Small manifests are read quickly enough without it.
   explicit SourceMemo(std::size_t nodes)
       : pairs_(nodes < kWorthIt ? nullptr : std::make_unique_for_overwrite<Pair[]>(nodes)),
-        active_(nodes >= kWorthIt) {}
+        active_(nodes >= kWorthIt) {
+    if (active_) sampled_.fill(nullptr);
+  }
 
   [[nodiscard]] bool active() const noexcept { return active_; }
   void forget() noexcept { active_ = false; }
@@ -116,7 +118,7 @@ class SourceMemo {
   };
   std::unique_ptr<Pair[]> pairs_;
   std::size_t count_ = 0;
-  std::array<PyObject*, 2 * kSample> sampled_{};
+  std::array<PyObject*, 2 * kSample> sampled_;  // cleared only if the memo is used
   std::size_t sampled_count_ = 0;
   std::unique_ptr<Pair[], Free> table_;
   std::size_t mask_ = 0;
