@@ -1,13 +1,17 @@
-"""Caller code run in the middle of a manifest conversion: an occurrence's
+"""The manifest conversion against a plain sequential walk, on manifests with
+faults planted anywhere and caller code run in the middle: an occurrence's
 __index__, a key's __eq__, and finalizers that the cyclic collector runs.
 
-Each may change the manifest in any way. For __index__ and __eq__ the outcome,
-the calls of the caller's code and the manifest afterwards are exactly those of
-a plain sequential walk (each entry looked up once, when the walk reaches it).
-A finalizer runs where the interpreter collects, which a Python walk cannot
-pin; its change must then be the walk's with the change made between some two
-of its steps. Crashes and internal faults fail in any case."""
+The caller's code may change the manifest in any way. For __index__ and __eq__
+the outcome, the calls of the caller's code and the manifest afterwards are
+exactly those of the walk (each entry looked up once, when the walk reaches it),
+and manifest_problems' first record is the hash's error. A finalizer runs where
+the interpreter collects, which a Python walk cannot pin; its change must then
+be the walk's with the change made between some two of its steps. Crashes and
+internal faults fail in any case."""
 
+import contextlib
+import copy
 import functools
 import gc
 import hashlib
@@ -21,6 +25,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import composition_reference as reference
+from test_composition import D, with_lookups
 from vela_sha import VelaShaError, calculate_composition_hash, hash_file, iter_hash_files, manifest_problems
 
 MISSING = object()
@@ -151,16 +156,50 @@ def _at(items, at):
     return min(int(at * len(items)), len(items) - 1)
 
 
+def _item(m, name, at):
+    return m[name][_at(m[name], at)]
+
+
 MUTATIONS = {
-    "remove": lambda m, name, at: m[name] and m[name].pop(_at(m[name], at)),
+    "remove": lambda m, name, at: m[name].pop(_at(m[name], at)),
     "insert": lambda m, name, at: m[name].insert(_at(m[name], at), m[name][0] if m[name] else {}),
-    "replace": lambda m, name, at: m[name] and m[name].__setitem__(_at(m[name], at), {"source": None}),
-    "duplicate": lambda m, name, at: m[name] and m[name].append(m[name][_at(m[name], at)]),
-    "clear item": lambda m, name, at: m[name] and m[name][_at(m[name], at)].clear(),
-    "rename source": lambda m, name, at: m["nodes"] and m["nodes"][_at(m["nodes"], at)]["source"].update(value="x"),
-    "clear source": lambda m, name, at: m["nodes"] and m["nodes"][_at(m["nodes"], at)]["source"].clear(),
+    "replace": lambda m, name, at: m[name].__setitem__(_at(m[name], at), {"source": None}),
+    "duplicate": lambda m, name, at: m[name].append(_item(m, name, at)),
+    "clear item": lambda m, name, at: _item(m, name, at).clear(),
+    "rename source": lambda m, name, at: _item(m, "nodes", at)["source"].update(value="x"),
+    "clear source": lambda m, name, at: _item(m, "nodes", at)["source"].clear(),
     "empty list": lambda m, name, at: m[name].clear(),
     "swap list": lambda m, name, at: m.update({name: []}),
+}
+
+
+# Faults planted before the call; `at` picks the item and the variant.
+def _one(options, at):
+    return options[int(at * 997) % len(options)]
+
+
+def _source(value, kind="local_path"):
+    return {"kind": kind, "value": value}
+
+
+FAULTS = {
+    "schema": lambda m, at: m.update(schema=_one([None, "", "v2", b"v1", "v1 ", "\udc80"], at)),
+    "top entry": lambda m, at: m.pop(_one(["schema", "nodes", "edges"], at)),
+    "not a list": lambda m, at: m.update({_one(["nodes", "edges"], at): ()}),
+    "node": lambda m, at: m["nodes"].__setitem__(_at(m["nodes"], at), _one([None, 3, [{}]], at)),
+    "node entry": lambda m, at: _item(m, "nodes", at).pop(_one(["source", "sha256"], at)),
+    "source": lambda m, at: _item(m, "nodes", at).update(source=_one([None, "a", {"value": "a"}, {"kind": "url"}], at)),
+    "kind": lambda m, at: _item(m, "nodes", at)["source"].update(kind=_one(["URL", 1, "url ", None], at)),
+    "value": lambda m, at: _item(m, "nodes", at)["source"].update(
+        value=_one(["", "a\\b", "x\ty", b"v", "\udc80", "a\u0085"], at)),
+    "digest": lambda m, at: _item(m, "nodes", at).update(sha256=_one(["", D[:63], D + "0", "g" * 64, 5, "\udfff"], at)),
+    "duplicate": lambda m, at: m["nodes"].append(copy.deepcopy(_item(m, "nodes", at))),
+    "edge": lambda m, at: m["edges"].__setitem__(_at(m["edges"], at), _one([None, (1, 2)], at)),
+    "edge entry": lambda m, at: _item(m, "edges", at).pop(_one(["parent", "child", "occurrence"], at)),
+    "occurrence": lambda m, at: _item(m, "edges", at).update(occurrence=_one([-1, 1 << 32, 2**64, "1", 1.0, None], at)),
+    "endpoint": lambda m, at: _item(m, "edges", at).update({_one(["parent", "child"], at): _one(
+        [None, {"kind": "url"}, _source(""), _source("a\\b"), _source("x\u0085", "url"), _source("a", "ftp")], at)}),
+    "unknown endpoint": lambda m, at: _item(m, "edges", at).update({_one(["parent", "child"], at): _source("nowhere")}),
 }
 
 
@@ -174,7 +213,8 @@ class Caller:
         self.log.append(self.name)
         change, self.change = self.change, None
         if change:
-            change()
+            with contextlib.suppress(LookupError, TypeError, AttributeError):  # a manifest a fault broke
+                change()
 
 
 class Occurrence:
@@ -206,19 +246,30 @@ class Finalizer:
 
 
 COLLECTED = ("surrogate", "overflow", "python")  # a finalizer runs, and this is where the collector may run
+TEXTS = ["é", "中", "😀", " %", "\u00a0", "\u2028"]
 
 
 @functools.cache
 def base(sizes, shape, seed):
-    """A valid manifest, pickled: edges share the nodes' source dicts, or every mapping is its own."""
+    """A valid manifest, pickled. Edges share the nodes' source dicts; or every
+    mapping is its own, as from JSON; or every mapping also holds a key that is
+    no str, so that no entry is read without a real lookup. Odd seeds give
+    texts beyond ASCII, upper-case digests and the short schema."""
     m = reference.generate(*sizes, seed=seed, path_length=20)
-    return pickle.dumps(json.loads(json.dumps(m)) if shape == "json" else m)
+    if seed % 2:
+        m["schema"] = "v1"
+        for i, node in enumerate(m["nodes"]):
+            node["source"]["value"] += TEXTS[i % len(TEXTS)]
+            node["sha256"] = node["sha256"].upper() if i % 3 else node["sha256"]
+    if shape != "shared":
+        m = json.loads(json.dumps(m))
+    return pickle.dumps(with_lookups(m) if shape == "lookups" else m)
 
 
 def build(plan):
     """The manifest `plan` describes, the log its caller code writes, the
     change as the caller's code, and where a collection may come (list, index)."""
-    sizes, shape, trigger, where, mutation, list_name, at, seed = plan
+    sizes, shape, trigger, where, mutation, list_name, at, seed, faults = plan
     m, log = pickle.loads(base(sizes, shape, seed)), []
     change = Caller(log, "collected" if trigger in COLLECTED else trigger,
                     lambda: MUTATIONS[mutation](m, list_name, at))
@@ -239,6 +290,9 @@ def build(plan):
         item["occurrence"] = 2**64
     elif trigger == "python" and place == "edges":
         item["occurrence"] = Occurrence(Caller(log, "python"))
+    for fault, fault_at in faults:
+        with contextlib.suppress(LookupError, TypeError, AttributeError):
+            FAULTS[fault](m, fault_at)
     return m, log, change, (place, index)
 
 
@@ -294,16 +348,16 @@ def walk_outcomes(plan, fired_after):
 
 
 SIZES = [(4, 6), (40, 60), (300, 500), (2050, 3), (5, 2050)]
-PLANS = st.tuples(st.sampled_from(SIZES), st.sampled_from(["json", "shared"]),
-                  st.sampled_from(["index", "eq", "surrogate", "overflow", "python"]), st.floats(0, 1),
+PLANS = st.tuples(st.sampled_from(SIZES), st.sampled_from(["json", "shared", "lookups"]),
+                  st.sampled_from(["none", "index", "eq", "surrogate", "overflow", "python"]), st.floats(0, 1),
                   st.sampled_from(sorted(MUTATIONS)), st.sampled_from(["nodes", "edges"]), st.floats(0, 1),
-                  st.integers(0, 3))
+                  st.integers(0, 3), st.lists(st.tuples(st.sampled_from(sorted(FAULTS)), st.floats(0, 1)), max_size=3))
 
 
 @pytest.mark.parametrize("helpers", ["on", "off"])
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(plan=PLANS)
-def test_caller_code_anywhere_gives_the_walks_outcome(helpers, plan):
+def test_faults_and_caller_code_anywhere_give_the_walks_outcome(helpers, plan):
     os.environ["VELA_SHA_HELPER_THREADS"] = helpers
     try:
         outcome = module_outcome(plan, calculate_composition_hash)
@@ -315,6 +369,9 @@ def test_caller_code_anywhere_gives_the_walks_outcome(helpers, plan):
     expected = walk_outcomes(plan, fired_after)
     assert any(outcome[:2] == walk[:2] and plain(outcome[2]) == plain(walk[2]) for walk in expected), (
         outcome[:2], [walk[:2] for walk in expected])
+    if fired_after is None:  # the caller's code ran where the walk runs it: the first problem is the error
+        first = [(problem["code"], problem["message"]) for problem in problems[0][:1]]
+        assert first == ([] if isinstance(outcome[0], dict) else [outcome[0]])
 
 
 @pytest.mark.parametrize("action", ["next", "close"])
