@@ -1,5 +1,6 @@
 """Load, huge inputs, threads and hostile objects."""
 
+import concurrent.futures
 import hashlib
 import os
 import subprocess
@@ -28,24 +29,15 @@ def test_threads_get_the_single_threaded_results():
     jobs += [(calculate_hash, {"utf8_file_bytes": bytes([i]) * 1000 + b"\r\n"}) for i in range(1, 100)]
     jobs += [(calculate_composition_hash, generate(i, 2 * i, seed=i)) for i in range(20)]
     expected = [function(argument) for function, argument in jobs]
-    failures = []
     start = threading.Barrier(8)
 
-    def worker(offset):
+    def failures(offset):
         start.wait()
-        for round_ in range(20):
-            for k in range(len(jobs)):
-                index = (k + offset + round_) % len(jobs)
-                function, argument = jobs[index]
-                if function(argument) != expected[index]:
-                    failures.append(index)
+        order = [(k + offset + round_) % len(jobs) for round_ in range(20) for k in range(len(jobs))]
+        return [index for index in order if jobs[index][0](jobs[index][1]) != expected[index]]
 
-    threads = [threading.Thread(target=worker, args=(i * 7,)) for i in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert failures == []
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        assert sum(pool.map(failures, range(0, 56, 7)), []) == []
 
 
 def test_bytes_subclass_with_lying_buffer_is_read_by_content():

@@ -39,13 +39,10 @@ def test_where_each_single_fault_is(change, where):
     assert _where(m)[0][0] == where
 
 
-def test_duplicates_name_the_earlier_node():
+def test_problems_past_the_first():
     m = manifest([node("a"), node("b"), node("a", sha256="0" * 64), node("a", "url"), node("b")])
     assert [(p["where"], p["duplicate_of"]) for p in manifest_problems(m)] == [
-        ("nodes[2]", "nodes[0]"), ("nodes[4]", "nodes[1]")]
-
-
-def test_cascades():
+        ("nodes[2]", "nodes[0]"), ("nodes[4]", "nodes[1]")]  # a duplicate names the earlier node
     # A node with a bad digest still has its source: it is a duplicate's first
     # and an edge's endpoint. A node whose source is bad has none.
     m = manifest([node("a", sha256="bad"), node("a"), node("c\\d")], [edge("a", "a"), edge("a", "c\\d")])
