@@ -1,10 +1,9 @@
-"""calculate_composition_hash: every message and its precedence, the stream
-byte for byte, and hostile objects. Random manifests with faults planted and
-caller code run mid-conversion are in test_caller_code."""
+"""calculate_composition_hash: every message and its precedence, and hostile
+objects. Random manifests with faults planted and caller code run mid-conversion
+are in test_caller_code; the stream byte for byte in README.md (test_readme) and
+in the core's tests."""
 
 import copy
-import hashlib
-import struct
 import sys
 
 import pytest
@@ -174,23 +173,6 @@ def test_result_shape_and_schema_forms():
     long_form = calculate_composition_hash(manifest(nodes, edges))
     assert list(long_form) == ["kind", "sha256"] and long_form["kind"] == "composition"
     assert long_form == calculate_composition_hash(input=manifest(nodes, edges, schema="v1"))
-
-
-def test_digest_follows_the_stream_byte_for_byte():
-    head = struct.pack(">Q", 20) + b"vela-sha/manifest/v1" + b"\x01"
-    assert digest(manifest([])) == hashlib.sha256(head + bytes(16)).hexdigest()  # its 45 bytes
-    m = manifest([node("x/y", "url", "0f" * 32), node("a"), node("bc", "url")],
-                 [edge("a", "a", 0xFFFFFFFF), {"parent": src("a"), "child": src("bc", "url"), "occurrence": 2}])
-    stream = (
-        head + struct.pack(">Q", 3)
-        + b"\x01" + struct.pack(">Q", 3) + b"x/y" + struct.pack(">Q", 32) + bytes([0x0F] * 32)
-        + b"\x00" + struct.pack(">Q", 1) + b"a" + struct.pack(">Q", 32) + bytes.fromhex(D)
-        + b"\x01" + struct.pack(">Q", 2) + b"bc" + struct.pack(">Q", 32) + bytes.fromhex(D)
-        + struct.pack(">Q", 2)
-        + b"\x00" + struct.pack(">Q", 1) + b"a" + b"\x00" + struct.pack(">Q", 1) + b"a" + b"\xff\xff\xff\xff"
-        + b"\x00" + struct.pack(">Q", 1) + b"a" + b"\x01" + struct.pack(">Q", 2) + b"bc" + b"\x00\x00\x00\x02"
-    )
-    assert digest(m) == hashlib.sha256(stream).hexdigest()
 
 
 def test_subclasses_are_read_from_their_own_storage():
