@@ -19,6 +19,7 @@ import json
 import operator
 import os
 import pickle
+import random
 import re
 
 import pytest
@@ -173,9 +174,9 @@ MUTATIONS = {
 }
 
 
-# Faults planted before the call; `at` picks the item and the variant.
-def _one(options, at):
-    return options[int(at * 997) % len(options)]
+# Faults planted before the call; `at` picks the item, `variant` one of the options.
+def _one(options, variant):
+    return options[variant % len(options)]
 
 
 def _source(value, kind="local_path"):
@@ -183,23 +184,26 @@ def _source(value, kind="local_path"):
 
 
 FAULTS = {
-    "schema": lambda m, at: m.update(schema=_one([None, "", "v2", b"v1", "v1 ", "\udc80"], at)),
-    "top entry": lambda m, at: m.pop(_one(["schema", "nodes", "edges"], at)),
-    "not a list": lambda m, at: m.update({_one(["nodes", "edges"], at): ()}),
-    "node": lambda m, at: m["nodes"].__setitem__(_at(m["nodes"], at), _one([None, 3, [{}]], at)),
-    "node entry": lambda m, at: _item(m, "nodes", at).pop(_one(["source", "sha256"], at)),
-    "source": lambda m, at: _item(m, "nodes", at).update(source=_one([None, "a", {"value": "a"}, {"kind": "url"}], at)),
-    "kind": lambda m, at: _item(m, "nodes", at)["source"].update(kind=_one(["URL", 1, "url ", None], at)),
-    "value": lambda m, at: _item(m, "nodes", at)["source"].update(
-        value=_one(["", "a\\b", "x\ty", b"v", "\udc80", "a\u0085"], at)),
-    "digest": lambda m, at: _item(m, "nodes", at).update(sha256=_one(["", D[:63], D + "0", "g" * 64, 5, "\udfff"], at)),
-    "duplicate": lambda m, at: m["nodes"].append(copy.deepcopy(_item(m, "nodes", at))),
-    "edge": lambda m, at: m["edges"].__setitem__(_at(m["edges"], at), _one([None, (1, 2)], at)),
-    "edge entry": lambda m, at: _item(m, "edges", at).pop(_one(["parent", "child", "occurrence"], at)),
-    "occurrence": lambda m, at: _item(m, "edges", at).update(occurrence=_one([-1, 1 << 32, 2**64, "1", 1.0, None], at)),
-    "endpoint": lambda m, at: _item(m, "edges", at).update({_one(["parent", "child"], at): _one(
-        [None, {"kind": "url"}, _source(""), _source("a\\b"), _source("x\u0085", "url"), _source("a", "ftp")], at)}),
-    "unknown endpoint": lambda m, at: _item(m, "edges", at).update({_one(["parent", "child"], at): _source("nowhere")}),
+    "schema": lambda m, at, variant: m.update(schema=_one([None, "", "v2", b"v1", "v1 ", "\udc80"], variant)),
+    "top entry": lambda m, at, variant: m.pop(_one(["schema", "nodes", "edges"], variant)),
+    "not a list": lambda m, at, variant: m.update({_one(["nodes", "edges"], variant): ()}),
+    "node": lambda m, at, variant: m["nodes"].__setitem__(_at(m["nodes"], at), _one([None, 3, [{}]], variant)),
+    "node entry": lambda m, at, variant: _item(m, "nodes", at).pop(_one(["source", "sha256"], variant)),
+    "source": lambda m, at, variant: _item(m, "nodes", at).update(
+        source=_one([None, "a", {"value": "a"}, {"kind": "url"}], variant)),
+    "kind": lambda m, at, variant: _item(m, "nodes", at)["source"].update(kind=_one(["URL", 1, "url ", None], variant)),
+    "value": lambda m, at, variant: _item(m, "nodes", at)["source"].update(
+        value=_one(["", "a\\b", "x\ty", b"v", "\udc80", "a\u0085"], variant)),
+    "digest": lambda m, at, variant: _item(m, "nodes", at).update(
+        sha256=_one(["", D[:63], D + "0", "g" * 64, 5, "\udfff"], variant)),
+    "duplicate": lambda m, at, variant: m["nodes"].append(copy.deepcopy(_item(m, "nodes", at))),
+    "edge": lambda m, at, variant: m["edges"].__setitem__(_at(m["edges"], at), _one([None, (1, 2)], variant)),
+    "edge entry": lambda m, at, variant: _item(m, "edges", at).pop(_one(["parent", "child", "occurrence"], variant)),
+    "occurrence": lambda m, at, variant: _item(m, "edges", at).update(
+        occurrence=_one([-1, 1 << 32, 2**64, "1", 1.0, None], variant)),
+    "endpoint": lambda m, at, variant: _item(m, "edges", at).update({_one(["parent", "child"], variant // 7): _one(
+        [None, {"kind": "url"}, _source(""), _source("a\\b"), _source("x\u0085", "url"), _source("a", "ftp"),
+         _source("nowhere")], variant)}),
 }
 
 
@@ -290,9 +294,9 @@ def build(plan):
         item["occurrence"] = 2**64
     elif trigger == "python" and place == "edges":
         item["occurrence"] = Occurrence(Caller(log, "python"))
-    for fault, fault_at in faults:
+    for fault, fault_at, variant in faults:
         with contextlib.suppress(LookupError, TypeError, AttributeError):
-            FAULTS[fault](m, fault_at)
+            FAULTS[fault](m, fault_at, variant)
     return m, log, change, (place, index)
 
 
@@ -348,17 +352,25 @@ def walk_outcomes(plan, fired_after):
 
 
 SIZES = [(4, 6), (40, 60), (300, 500), (2050, 3), (5, 2050)]
+
+
+def planted(seed):
+    """Up to three faults, each (name, at, variant), drawn evenly: hypothesis's
+    own draws favour a few of many names."""
+    rng = random.Random(seed)
+    return [(rng.choice(sorted(FAULTS)), rng.random(), rng.randrange(84)) for _ in range(rng.randrange(4))]
+
+
 PLANS = st.tuples(st.sampled_from(SIZES), st.sampled_from(["json", "shared", "lookups"]),
                   st.sampled_from(["none", "index", "eq", "surrogate", "overflow", "python"]), st.floats(0, 1),
                   st.sampled_from(sorted(MUTATIONS)), st.sampled_from(["nodes", "edges"]), st.floats(0, 1),
-                  st.integers(0, 3), st.lists(st.tuples(st.sampled_from(sorted(FAULTS)), st.floats(0, 1)), max_size=3))
+                  st.integers(0, 3), st.integers(0, 2**32).map(planted))
 
 
-@pytest.mark.parametrize("helpers", ["on", "off"])
-@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(plan=PLANS)
-def test_faults_and_caller_code_anywhere_give_the_walks_outcome(helpers, plan):
-    os.environ["VELA_SHA_HELPER_THREADS"] = helpers
+def check(plan, helpers=None):
+    """The module's outcome is one of the walk's; and, where the walk pins
+    the caller's code, manifest_problems' first record is its error."""
+    os.environ["VELA_SHA_HELPER_THREADS"] = helpers or "off"
     try:
         outcome = module_outcome(plan, calculate_composition_hash)
         problems = module_outcome(plan, manifest_problems)  # never crashes, whatever ran
@@ -369,9 +381,25 @@ def test_faults_and_caller_code_anywhere_give_the_walks_outcome(helpers, plan):
     expected = walk_outcomes(plan, fired_after)
     assert any(outcome[:2] == walk[:2] and plain(outcome[2]) == plain(walk[2]) for walk in expected), (
         outcome[:2], [walk[:2] for walk in expected])
-    if fired_after is None:  # the caller's code ran where the walk runs it: the first problem is the error
+    if fired_after is None:
         first = [(problem["code"], problem["message"]) for problem in problems[0][:1]]
         assert first == ([] if isinstance(outcome[0], dict) else [outcome[0]])
+
+
+# Every fault and variant, alone or before a duplicate node, where items are read ahead in runs.
+@pytest.mark.parametrize("shape", ["json", "shared"])
+@pytest.mark.parametrize("duplicate", [[], [("duplicate", 0.2, 0)]])
+@pytest.mark.parametrize("fault, variant", [
+    (fault, variant) for fault in sorted(FAULTS) for variant in range(14 if fault == "endpoint" else 6)])
+def test_each_fault_gives_the_walks_outcome(fault, variant, duplicate, shape):
+    check(((300, 500), shape, "none", 0.0, "remove", "nodes", 0.0, 1, [(fault, 0.7, variant), *duplicate]))
+
+
+@pytest.mark.parametrize("helpers", ["on", "off"])
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(plan=PLANS)
+def test_faults_and_caller_code_anywhere_give_the_walks_outcome(helpers, plan):
+    check(plan, helpers)
 
 
 @pytest.mark.parametrize("action", ["next", "close"])
