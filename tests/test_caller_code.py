@@ -5,7 +5,7 @@ __index__, a key's __eq__, and finalizers that the cyclic collector runs.
 The caller's code may change the manifest in any way. For __index__ and __eq__
 the outcome, the calls of the caller's code and the manifest afterwards are
 exactly those of the walk (each entry looked up once, when the walk reaches it),
-and manifest_problems' first record is the hash's error. A finalizer runs where
+and manifest_problems' first record is the hash's error, at the walk's place. A finalizer runs where
 the interpreter collects, which a Python walk cannot pin; its change must then
 be the walk's with the change made between some two of its steps. Crashes and
 internal faults fail in any case."""
@@ -37,103 +37,109 @@ class Failed(Exception):
     pass
 
 
-def fail(message, code=MANIFEST):
-    raise Failed(code, message)
+def fail(message, where, code=MANIFEST):
+    raise Failed(code, message, where)
 
 
 def walk(m, step):
     """The sequential walk, calling `step(place)` before every lookup or
     conversion that may reach the caller's code, and once at the end. Returns
-    the result, or the (code, message) of the first failure."""
+    the result, or the (code, message, where) of the first failure."""
     at = ("top", 0)
 
     def get(mapping, key):
         step(at)
         return dict.get(mapping, key, MISSING)
 
-    def text(mapping, key):
+    def text(mapping, key, where):
         value = get(mapping, key)
         if value is MISSING:
-            fail("manifest object requires " + key)
+            fail("manifest object requires " + key, where)
         try:
-            return str.encode(value) if isinstance(value, str) else fail(f"manifest field {key} must be a string")
+            return str.encode(value) if isinstance(value, str) else fail(f"manifest field {key} must be a string", where)
         except UnicodeEncodeError:
-            fail(f"manifest field {key} must be a string")
+            fail(f"manifest field {key} must be a string", where)
 
-    def source(value):
+    def source(value, where):
         if not isinstance(value, dict):
-            fail("source must be a mapping")
-        kind, body = text(value, "kind"), text(value, "value")
+            fail("source must be a mapping", where)
+        kind, body = text(value, "kind", where + ".kind"), text(value, "value", where + ".value")
         if kind not in (b"local_path", b"url"):
-            fail("source kind must be local_path or url")
+            fail("source kind must be local_path or url", where + ".kind")
         if not body or b"\\" in body or re.search("[\x00-\x1f\x7f-\x9f]", body.decode()):
             fail("invalid canonical source representation; provide a non-empty canonical path or URL with "
-                 "forward-slash separators and no control characters", "VELA_SHA_INVALID_CANONICAL_SOURCE")
+                 "forward-slash separators and no control characters", where + ".value",
+                 "VELA_SHA_INVALID_CANONICAL_SOURCE")
         return int(kind == b"url"), body
 
-    def node(item):
+    def node(item, where):
         if not isinstance(item, dict):
-            fail("manifest node must be a mapping")
+            fail("manifest node must be a mapping", where)
         value = get(item, "source")
         if value is MISSING:
-            fail("manifest node requires source")
-        node_source, sha256 = source(value), text(item, "sha256")
+            fail("manifest node requires source", where + ".source")
+        node_source, sha256 = source(value, where + ".source"), text(item, "sha256", where + ".sha256")
         if not re.fullmatch(rb"[0-9a-fA-F]{64}", sha256):
-            fail("SHA-256 digest must contain exactly 64 hexadecimal characters", "VELA_SHA_INVALID_DIGEST")
+            fail("SHA-256 digest must contain exactly 64 hexadecimal characters", where + ".sha256",
+                 "VELA_SHA_INVALID_DIGEST")
         return node_source, bytes.fromhex(sha256.decode())
 
-    def edge(item):
+    def edge(item, where):
         if not isinstance(item, dict):
-            fail("manifest edge must be a mapping")
+            fail("manifest edge must be a mapping", where)
         found = []
         for key in ("parent", "child", "occurrence"):
             found.append(get(item, key))
             if found[-1] is MISSING:
-                fail("manifest edge requires " + key)
+                fail("manifest edge requires " + key, f"{where}.{key}")
         step(at)
         try:
             number = operator.index(found[2])
         except Exception:
             number = -1
         if not 0 <= number <= 0xFFFFFFFF:
-            fail("occurrence must be a non-negative integer")
-        return source(found[0]), source(found[1]), number
+            fail("occurrence must be a non-negative integer", where + ".occurrence")
+        return source(found[0], where + ".parent"), source(found[1], where + ".child"), number
 
     def items(value, name, convert):
         nonlocal at
         if not isinstance(value, list):
-            fail(f"manifest {name} must be a list")
+            fail(f"manifest {name} must be a list", name)
         converted, start, index = [], len(value), 0
         while True:
             at = (name, index)
             step(at)
             if index >= min(start, len(value)):
                 return converted
-            converted.append(convert(value[index]))
+            converted.append(convert(value[index], f"{name}[{index}]"))
             index += 1
 
     try:
         step(at)
         if not isinstance(m, dict):
-            fail("hash input must be a mapping", "VELA_SHA_INVALID_INPUT")
-        schema = text(m, "schema")
+            fail("hash input must be a mapping", "", "VELA_SHA_INVALID_INPUT")
+        schema = text(m, "schema", "schema")
         if schema not in (b"v1", b"vela-sha/manifest/v1"):
-            fail("manifest schema must not be empty") if not schema else fail(
-                "unsupported manifest schema; use vela-sha/manifest/v1", "VELA_SHA_UNSUPPORTED_MANIFEST_SCHEMA")
+            fail("manifest schema must not be empty", "schema") if not schema else fail(
+                "unsupported manifest schema; use vela-sha/manifest/v1", "schema",
+                "VELA_SHA_UNSUPPORTED_MANIFEST_SCHEMA")
         lists = []
         for key in ("nodes", "edges"):
             lists.append(get(m, key))
             if lists[-1] is MISSING:
-                fail("manifest object requires " + key)
+                fail("manifest object requires " + key, key)
         nodes, edges = items(lists[0], "nodes", node), items(lists[1], "edges", edge)
         step(("end", 0))
-        known = {s for s, _ in nodes}
-        if len(known) < len(nodes):
-            fail("resolved manifest contains a duplicate source; deduplicate nodes before hashing",
-                 "VELA_SHA_DUPLICATE_SOURCE")
-        if any(p not in known or c not in known for p, c, _ in edges):
-            fail("resolved manifest edge has an unknown endpoint; include every endpoint in nodes",
-                 "VELA_SHA_UNKNOWN_EDGE_ENDPOINT")
+        known = {}
+        for index, (node_source, _) in enumerate(nodes):
+            if known.setdefault(node_source, index) != index:
+                fail("resolved manifest contains a duplicate source; deduplicate nodes before hashing",
+                     f"nodes[{index}]", "VELA_SHA_DUPLICATE_SOURCE")
+        for index, ends in enumerate(edges):
+            for name, end in zip(("parent", "child"), ends):
+                if end not in known:
+                    fail("resolved manifest edge has an unknown endpoint; include every endpoint in nodes",
+                         f"edges[{index}].{name}", "VELA_SHA_UNKNOWN_EDGE_ENDPOINT")
         return {"kind": "composition", "sha256": hashlib.sha256(reference.stream(nodes, edges)).hexdigest()}
     except Failed as failed:
         return failed.args
@@ -378,12 +384,13 @@ def check(plan, helpers=None):
         del os.environ["VELA_SHA_HELPER_THREADS"]
     assert isinstance(problems[0], list)
     fired_after = outcome[1].index("collected") if plan[2] in COLLECTED else None
-    expected = walk_outcomes(plan, fired_after)
+    walks = walk_outcomes(plan, fired_after)
+    expected = [(result if isinstance(result, dict) else result[:2], log, m) for result, log, m in walks]
     assert any(outcome[:2] == walk[:2] and plain(outcome[2]) == plain(walk[2]) for walk in expected), (
         outcome[:2], [walk[:2] for walk in expected])
-    if fired_after is None:
-        first = [(problem["code"], problem["message"]) for problem in problems[0][:1]]
-        assert first == ([] if isinstance(outcome[0], dict) else [outcome[0]])
+    if fired_after is None:  # the first problem is the error, and says where
+        first = [(problem["code"], problem["message"], problem["where"]) for problem in problems[0][:1]]
+        assert first == ([] if isinstance(walks[0][0], dict) else [walks[0][0]])
 
 
 # Every fault and variant, alone or before a duplicate node, where items are read ahead in runs.

@@ -1,6 +1,6 @@
-"""manifest_problems: every problem located, and the order of problems past
-the first. That the first is the error the hash raises, on random manifests
-with faults and caller code, is checked in test_caller_code."""
+"""manifest_problems past the first problem. That the first is the error the
+hash raises, and where it is, on manifests with every fault and with caller
+code, is checked in test_caller_code."""
 
 import pytest
 
@@ -10,33 +10,6 @@ from vela_sha import VelaShaError, calculate_composition_hash, manifest_problems
 
 def _where(m):
     return [(p["where"], p["code"]) for p in manifest_problems(m)]
-
-
-@pytest.mark.parametrize("change, where", [
-    (lambda m: m.pop("schema"), "schema"),
-    (lambda m: m.update(schema="v2"), "schema"),
-    (lambda m: m.pop("nodes"), "nodes"),
-    (lambda m: m.update(edges=()), "edges"),
-    (lambda m: m["nodes"].append(7), "nodes[2]"),
-    (lambda m: m["nodes"][1].pop("source"), "nodes[1].source"),
-    (lambda m: m["nodes"][1].update(source=None), "nodes[1].source"),
-    (lambda m: m["nodes"][1]["source"].update(kind="file"), "nodes[1].source.kind"),
-    (lambda m: m["nodes"][1]["source"].pop("value"), "nodes[1].source.value"),
-    (lambda m: m["nodes"][0]["source"].update(value="a\\b"), "nodes[0].source.value"),
-    (lambda m: m["nodes"][1].update(sha256="0" * 63), "nodes[1].sha256"),
-    (lambda m: m["nodes"][1].update(sha256=None), "nodes[1].sha256"),
-    (lambda m: m["edges"].insert(0, []), "edges[0]"),
-    (lambda m: m["edges"][1].pop("occurrence"), "edges[1].occurrence"),
-    (lambda m: m["edges"][1].update(occurrence=-1), "edges[1].occurrence"),
-    (lambda m: m["edges"][1]["parent"].update(kind=None), "edges[1].parent.kind"),
-    (lambda m: m["edges"][0].update(child=src("")), "edges[0].child.value"),
-    (lambda m: m["edges"][0].update(child=src("zzz")), "edges[0].child"),
-    (lambda m: m["edges"][1].update(parent=src("b", "url")), "edges[1].parent"),
-])
-def test_where_each_single_fault_is(change, where):
-    m = manifest([node("a"), node("b")], [edge("a", "b"), edge("b", "a", 1)])
-    change(m)
-    assert _where(m)[0][0] == where
 
 
 def test_problems_past_the_first():
