@@ -56,9 +56,11 @@ def walk(m, step):
         if value is MISSING:
             fail("manifest object requires " + key, where)
         try:
-            return str.encode(value) if isinstance(value, str) else fail(f"manifest field {key} must be a string", where)
+            if isinstance(value, str):
+                return str.encode(value)
         except UnicodeEncodeError:
-            fail(f"manifest field {key} must be a string", where)
+            pass
+        fail(f"manifest field {key} must be a string", where)
 
     def source(value, where):
         if not isinstance(value, dict):
