@@ -1,6 +1,13 @@
+import contextlib
+import sys
+from pathlib import Path
+
 import pytest
 
-from vela_sha import _native
+from vela_sha._native import VelaShaError
+
+# The pure-Python reference implementation lives with the benchmarks.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 
 
 # The fast group is everything but these three: -m "not huge and not soak and not cluster".
@@ -14,33 +21,10 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "smoke: a quick cross-section: vectors, README examples, hash_files, the command line")
 
 
-@pytest.fixture
-def native():
-    return _native
-
-
+@contextlib.contextmanager
 def raises_vela(code: str, message: str):
-    """Context manager asserting a VelaShaError with exactly this code and message."""
-    return _Raises(code, message)
-
-
-class _Raises:
-    def __init__(self, code: str, message: str) -> None:
-        self.code, self.message = code, message
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, kind, value, traceback):
-        assert kind is _native.VelaShaError, f"expected VelaShaError, got {kind!r}: {value!r}"
-        assert (value.code, value.message) == (self.code, self.message)
-        assert value.args == (self.code, self.message)
-        assert str(value) == self.message
-        return True
-
-
-import sys as _sys
-from pathlib import Path as _Path
-
-# The pure-Python reference implementation lives with the benchmarks.
-_sys.path.insert(0, str(_Path(__file__).resolve().parent.parent / "bench"))
+    """Asserts a VelaShaError with exactly this code and message."""
+    with pytest.raises(VelaShaError) as info:
+        yield
+    error = info.value
+    assert (error.code, error.message, error.args, str(error)) == (code, message, (code, message), message)

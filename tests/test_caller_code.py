@@ -1,13 +1,17 @@
-"""Caller code run in the middle of a manifest conversion: an occurrence's
+"""The manifest conversion against a plain sequential walk, on manifests with
+faults planted anywhere and caller code run in the middle: an occurrence's
 __index__, a key's __eq__, and finalizers that the cyclic collector runs.
 
-Each may change the manifest in any way. For __index__ and __eq__ the outcome,
-the calls of the caller's code and the manifest afterwards are exactly those of
-a plain sequential walk (each entry looked up once, when the walk reaches it).
-A finalizer runs where the interpreter collects, which a Python walk cannot
-pin; its change must then be the walk's with the change made between some two
-of its steps. Crashes and internal faults fail in any case."""
+The caller's code may change the manifest in any way. For __index__ and __eq__
+the outcome, the calls of the caller's code and the manifest afterwards are
+exactly those of the walk (each entry looked up once, when the walk reaches it),
+and manifest_problems' first record is the hash's error, at the walk's place. A finalizer runs where
+the interpreter collects, which a Python walk cannot pin; its change must then
+be the walk's with the change made between some two of its steps. Crashes and
+internal faults fail in any case."""
 
+import contextlib
+import copy
 import functools
 import gc
 import hashlib
@@ -15,12 +19,14 @@ import json
 import operator
 import os
 import pickle
+import random
 import re
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import composition_reference as reference
+from test_composition import D, with_lookups
 from vela_sha import VelaShaError, calculate_composition_hash, hash_file, iter_hash_files, manifest_problems
 
 MISSING = object()
@@ -31,103 +37,111 @@ class Failed(Exception):
     pass
 
 
-def fail(message, code=MANIFEST):
-    raise Failed(code, message)
+def fail(message, where, code=MANIFEST):
+    raise Failed(code, message, where)
 
 
 def walk(m, step):
     """The sequential walk, calling `step(place)` before every lookup or
     conversion that may reach the caller's code, and once at the end. Returns
-    the result, or the (code, message) of the first failure."""
+    the result, or the (code, message, where) of the first failure."""
     at = ("top", 0)
 
     def get(mapping, key):
         step(at)
         return dict.get(mapping, key, MISSING)
 
-    def text(mapping, key):
+    def text(mapping, key, where):
         value = get(mapping, key)
         if value is MISSING:
-            fail("manifest object requires " + key)
+            fail("manifest object requires " + key, where)
         try:
-            return str.encode(value) if isinstance(value, str) else fail(f"manifest field {key} must be a string")
+            if isinstance(value, str):
+                return str.encode(value)
         except UnicodeEncodeError:
-            fail(f"manifest field {key} must be a string")
+            pass
+        fail(f"manifest field {key} must be a string", where)
 
-    def source(value):
+    def source(value, where):
         if not isinstance(value, dict):
-            fail("source must be a mapping")
-        kind, body = text(value, "kind"), text(value, "value")
+            fail("source must be a mapping", where)
+        kind, body = text(value, "kind", where + ".kind"), text(value, "value", where + ".value")
         if kind not in (b"local_path", b"url"):
-            fail("source kind must be local_path or url")
+            fail("source kind must be local_path or url", where + ".kind")
         if not body or b"\\" in body or re.search("[\x00-\x1f\x7f-\x9f]", body.decode()):
             fail("invalid canonical source representation; provide a non-empty canonical path or URL with "
-                 "forward-slash separators and no control characters", "VELA_SHA_INVALID_CANONICAL_SOURCE")
+                 "forward-slash separators and no control characters", where + ".value",
+                 "VELA_SHA_INVALID_CANONICAL_SOURCE")
         return int(kind == b"url"), body
 
-    def node(item):
+    def node(item, where):
         if not isinstance(item, dict):
-            fail("manifest node must be a mapping")
+            fail("manifest node must be a mapping", where)
         value = get(item, "source")
         if value is MISSING:
-            fail("manifest node requires source")
-        node_source, sha256 = source(value), text(item, "sha256")
+            fail("manifest node requires source", where + ".source")
+        node_source, sha256 = source(value, where + ".source"), text(item, "sha256", where + ".sha256")
         if not re.fullmatch(rb"[0-9a-fA-F]{64}", sha256):
-            fail("SHA-256 digest must contain exactly 64 hexadecimal characters", "VELA_SHA_INVALID_DIGEST")
+            fail("SHA-256 digest must contain exactly 64 hexadecimal characters", where + ".sha256",
+                 "VELA_SHA_INVALID_DIGEST")
         return node_source, bytes.fromhex(sha256.decode())
 
-    def edge(item):
+    def edge(item, where):
         if not isinstance(item, dict):
-            fail("manifest edge must be a mapping")
+            fail("manifest edge must be a mapping", where)
         found = []
         for key in ("parent", "child", "occurrence"):
             found.append(get(item, key))
             if found[-1] is MISSING:
-                fail("manifest edge requires " + key)
+                fail("manifest edge requires " + key, f"{where}.{key}")
         step(at)
         try:
             number = operator.index(found[2])
         except Exception:
             number = -1
         if not 0 <= number <= 0xFFFFFFFF:
-            fail("occurrence must be a non-negative integer")
-        return source(found[0]), source(found[1]), number
+            fail("occurrence must be a non-negative integer", where + ".occurrence")
+        return source(found[0], where + ".parent"), source(found[1], where + ".child"), number
 
     def items(value, name, convert):
         nonlocal at
         if not isinstance(value, list):
-            fail(f"manifest {name} must be a list")
+            fail(f"manifest {name} must be a list", name)
         converted, start, index = [], len(value), 0
         while True:
             at = (name, index)
             step(at)
             if index >= min(start, len(value)):
                 return converted
-            converted.append(convert(value[index]))
+            converted.append(convert(value[index], f"{name}[{index}]"))
             index += 1
 
     try:
         step(at)
         if not isinstance(m, dict):
-            fail("hash input must be a mapping", "VELA_SHA_INVALID_INPUT")
-        schema = text(m, "schema")
+            fail("hash input must be a mapping", "", "VELA_SHA_INVALID_INPUT")
+        schema = text(m, "schema", "schema")
         if schema not in (b"v1", b"vela-sha/manifest/v1"):
-            fail("manifest schema must not be empty") if not schema else fail(
-                "unsupported manifest schema; use vela-sha/manifest/v1", "VELA_SHA_UNSUPPORTED_MANIFEST_SCHEMA")
+            fail("manifest schema must not be empty", "schema") if not schema else fail(
+                "unsupported manifest schema; use vela-sha/manifest/v1", "schema",
+                "VELA_SHA_UNSUPPORTED_MANIFEST_SCHEMA")
         lists = []
         for key in ("nodes", "edges"):
             lists.append(get(m, key))
             if lists[-1] is MISSING:
-                fail("manifest object requires " + key)
+                fail("manifest object requires " + key, key)
         nodes, edges = items(lists[0], "nodes", node), items(lists[1], "edges", edge)
         step(("end", 0))
-        known = {s for s, _ in nodes}
-        if len(known) < len(nodes):
-            fail("resolved manifest contains a duplicate source; deduplicate nodes before hashing",
-                 "VELA_SHA_DUPLICATE_SOURCE")
-        if any(p not in known or c not in known for p, c, _ in edges):
-            fail("resolved manifest edge has an unknown endpoint; include every endpoint in nodes",
-                 "VELA_SHA_UNKNOWN_EDGE_ENDPOINT")
+        known = {}
+        for index, (node_source, _) in enumerate(nodes):
+            if known.setdefault(node_source, index) != index:
+                fail("resolved manifest contains a duplicate source; deduplicate nodes before hashing",
+                     f"nodes[{index}]", "VELA_SHA_DUPLICATE_SOURCE")
+        for index, ends in enumerate(edges):
+            for name, end in zip(("parent", "child"), ends):
+                if end not in known:
+                    fail("resolved manifest edge has an unknown endpoint; include every endpoint in nodes",
+                         f"edges[{index}].{name}", "VELA_SHA_UNKNOWN_EDGE_ENDPOINT")
         return {"kind": "composition", "sha256": hashlib.sha256(reference.stream(nodes, edges)).hexdigest()}
     except Failed as failed:
         return failed.args
@@ -151,16 +165,53 @@ def _at(items, at):
     return min(int(at * len(items)), len(items) - 1)
 
 
+def _item(m, name, at):
+    return m[name][_at(m[name], at)]
+
+
 MUTATIONS = {
-    "remove": lambda m, name, at: m[name] and m[name].pop(_at(m[name], at)),
+    "remove": lambda m, name, at: m[name].pop(_at(m[name], at)),
     "insert": lambda m, name, at: m[name].insert(_at(m[name], at), m[name][0] if m[name] else {}),
-    "replace": lambda m, name, at: m[name] and m[name].__setitem__(_at(m[name], at), {"source": None}),
-    "duplicate": lambda m, name, at: m[name] and m[name].append(m[name][_at(m[name], at)]),
-    "clear item": lambda m, name, at: m[name] and m[name][_at(m[name], at)].clear(),
-    "rename source": lambda m, name, at: m["nodes"] and m["nodes"][_at(m["nodes"], at)]["source"].update(value="x"),
-    "clear source": lambda m, name, at: m["nodes"] and m["nodes"][_at(m["nodes"], at)]["source"].clear(),
+    "replace": lambda m, name, at: m[name].__setitem__(_at(m[name], at), {"source": None}),
+    "duplicate": lambda m, name, at: m[name].append(_item(m, name, at)),
+    "clear item": lambda m, name, at: _item(m, name, at).clear(),
+    "rename source": lambda m, name, at: _item(m, "nodes", at)["source"].update(value="x"),
+    "clear source": lambda m, name, at: _item(m, "nodes", at)["source"].clear(),
     "empty list": lambda m, name, at: m[name].clear(),
     "swap list": lambda m, name, at: m.update({name: []}),
+}
+
+
+# Faults planted before the call; `at` picks the item, `variant` one of the options.
+def _one(options, variant):
+    return options[variant % len(options)]
+
+
+def _source(value, kind="local_path"):
+    return {"kind": kind, "value": value}
+
+
+FAULTS = {
+    "schema": lambda m, at, variant: m.update(schema=_one([None, "", "v2", b"v1", "v1 ", "\udc80"], variant)),
+    "top entry": lambda m, at, variant: m.pop(_one(["schema", "nodes", "edges"], variant)),
+    "not a list": lambda m, at, variant: m.update({_one(["nodes", "edges"], variant): ()}),
+    "node": lambda m, at, variant: m["nodes"].__setitem__(_at(m["nodes"], at), _one([None, 3, [{}]], variant)),
+    "node entry": lambda m, at, variant: _item(m, "nodes", at).pop(_one(["source", "sha256"], variant)),
+    "source": lambda m, at, variant: _item(m, "nodes", at).update(
+        source=_one([None, "a", {"value": "a"}, {"kind": "url"}], variant)),
+    "kind": lambda m, at, variant: _item(m, "nodes", at)["source"].update(kind=_one(["URL", 1, "url ", None], variant)),
+    "value": lambda m, at, variant: _item(m, "nodes", at)["source"].update(
+        value=_one(["", "a\\b", "x\ty", b"v", "\udc80", "a\u0085"], variant)),
+    "digest": lambda m, at, variant: _item(m, "nodes", at).update(
+        sha256=_one(["", D[:63], D + "0", "g" * 64, 5, "\udfff"], variant)),
+    "duplicate": lambda m, at, variant: m["nodes"].append(copy.deepcopy(_item(m, "nodes", at))),
+    "edge": lambda m, at, variant: m["edges"].__setitem__(_at(m["edges"], at), _one([None, (1, 2)], variant)),
+    "edge entry": lambda m, at, variant: _item(m, "edges", at).pop(_one(["parent", "child", "occurrence"], variant)),
+    "occurrence": lambda m, at, variant: _item(m, "edges", at).update(
+        occurrence=_one([-1, 1 << 32, 2**64, "1", 1.0, None], variant)),
+    "endpoint": lambda m, at, variant: _item(m, "edges", at).update({_one(["parent", "child"], variant // 7): _one(
+        [None, {"kind": "url"}, _source(""), _source("a\\b"), _source("x\u0085", "url"), _source("a", "ftp"),
+         _source("nowhere")], variant)}),
 }
 
 
@@ -174,7 +225,8 @@ class Caller:
         self.log.append(self.name)
         change, self.change = self.change, None
         if change:
-            change()
+            with contextlib.suppress(LookupError, TypeError, AttributeError):  # a manifest a fault broke
+                change()
 
 
 class Occurrence:
@@ -206,19 +258,30 @@ class Finalizer:
 
 
 COLLECTED = ("surrogate", "overflow", "python")  # a finalizer runs, and this is where the collector may run
+TEXTS = ["é", "中", "😀", " %", "\u00a0", "\u2028"]
 
 
 @functools.cache
 def base(sizes, shape, seed):
-    """A valid manifest, pickled: edges share the nodes' source dicts, or every mapping is its own."""
+    """A valid manifest, pickled. Edges share the nodes' source dicts; or every
+    mapping is its own, as from JSON; or every mapping also holds a key that is
+    no str, so that no entry is read without a real lookup. Odd seeds give
+    texts beyond ASCII, upper-case digests and the short schema."""
     m = reference.generate(*sizes, seed=seed, path_length=20)
-    return pickle.dumps(json.loads(json.dumps(m)) if shape == "json" else m)
+    if seed % 2:
+        m["schema"] = "v1"
+        for i, node in enumerate(m["nodes"]):
+            node["source"]["value"] += TEXTS[i % len(TEXTS)]
+            node["sha256"] = node["sha256"].upper() if i % 3 else node["sha256"]
+    if shape != "shared":
+        m = json.loads(json.dumps(m))
+    return pickle.dumps(with_lookups(m) if shape == "lookups" else m)
 
 
 def build(plan):
     """The manifest `plan` describes, the log its caller code writes, the
     change as the caller's code, and where a collection may come (list, index)."""
-    sizes, shape, trigger, where, mutation, list_name, at, seed = plan
+    sizes, shape, trigger, where, mutation, list_name, at, seed, faults = plan
     m, log = pickle.loads(base(sizes, shape, seed)), []
     change = Caller(log, "collected" if trigger in COLLECTED else trigger,
                     lambda: MUTATIONS[mutation](m, list_name, at))
@@ -239,6 +302,9 @@ def build(plan):
         item["occurrence"] = 2**64
     elif trigger == "python" and place == "edges":
         item["occurrence"] = Occurrence(Caller(log, "python"))
+    for fault, fault_at, variant in faults:
+        with contextlib.suppress(LookupError, TypeError, AttributeError):
+            FAULTS[fault](m, fault_at, variant)
     return m, log, change, (place, index)
 
 
@@ -294,17 +360,25 @@ def walk_outcomes(plan, fired_after):
 
 
 SIZES = [(4, 6), (40, 60), (300, 500), (2050, 3), (5, 2050)]
-PLANS = st.tuples(st.sampled_from(SIZES), st.sampled_from(["json", "shared"]),
-                  st.sampled_from(["index", "eq", "surrogate", "overflow", "python"]), st.floats(0, 1),
+
+
+def planted(seed):
+    """Up to three faults, each (name, at, variant), drawn evenly: hypothesis's
+    own draws favour a few of many names."""
+    rng = random.Random(seed)
+    return [(rng.choice(sorted(FAULTS)), rng.random(), rng.randrange(84)) for _ in range(rng.randrange(4))]
+
+
+PLANS = st.tuples(st.sampled_from(SIZES), st.sampled_from(["json", "shared", "lookups"]),
+                  st.sampled_from(["none", "index", "eq", "surrogate", "overflow", "python"]), st.floats(0, 1),
                   st.sampled_from(sorted(MUTATIONS)), st.sampled_from(["nodes", "edges"]), st.floats(0, 1),
-                  st.integers(0, 3))
+                  st.integers(0, 3), st.integers(0, 2**32).map(planted))
 
 
-@pytest.mark.parametrize("helpers", ["on", "off"])
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(plan=PLANS)
-def test_caller_code_anywhere_gives_the_walks_outcome(helpers, plan):
-    os.environ["VELA_SHA_HELPER_THREADS"] = helpers
+def check(plan, helpers=None):
+    """The module's outcome is one of the walk's; and, where the walk pins
+    the caller's code, manifest_problems' first record is its error."""
+    os.environ["VELA_SHA_HELPER_THREADS"] = helpers or "off"
     try:
         outcome = module_outcome(plan, calculate_composition_hash)
         problems = module_outcome(plan, manifest_problems)  # never crashes, whatever ran
@@ -312,9 +386,29 @@ def test_caller_code_anywhere_gives_the_walks_outcome(helpers, plan):
         del os.environ["VELA_SHA_HELPER_THREADS"]
     assert isinstance(problems[0], list)
     fired_after = outcome[1].index("collected") if plan[2] in COLLECTED else None
-    expected = walk_outcomes(plan, fired_after)
+    walks = walk_outcomes(plan, fired_after)
+    expected = [(result if isinstance(result, dict) else result[:2], log, m) for result, log, m in walks]
     assert any(outcome[:2] == walk[:2] and plain(outcome[2]) == plain(walk[2]) for walk in expected), (
         outcome[:2], [walk[:2] for walk in expected])
+    if fired_after is None:  # the first problem is the error, and says where
+        first = [(problem["code"], problem["message"], problem["where"]) for problem in problems[0][:1]]
+        assert first == ([] if isinstance(walks[0][0], dict) else [walks[0][0]])
+
+
+# Every fault and variant, alone or before a duplicate node, where items are read ahead in runs.
+@pytest.mark.parametrize("shape", ["json", "shared"])
+@pytest.mark.parametrize("duplicate", [[], [("duplicate", 0.2, 0)]])
+@pytest.mark.parametrize("fault, variant", [
+    (fault, variant) for fault in sorted(FAULTS) for variant in range(14 if fault == "endpoint" else 6)])
+def test_each_fault_gives_the_walks_outcome(fault, variant, duplicate, shape):
+    check(((300, 500), shape, "none", 0.0, "remove", "nodes", 0.0, 1, [(fault, 0.7, variant), *duplicate]))
+
+
+@pytest.mark.parametrize("helpers", ["on", "off"])
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(plan=PLANS)
+def test_faults_and_caller_code_anywhere_give_the_walks_outcome(helpers, plan):
+    check(plan, helpers)
 
 
 @pytest.mark.parametrize("action", ["next", "close"])

@@ -1,15 +1,12 @@
-"""calculate_composition_hash: every message, precedence, hostile objects, and
-agreement with an independent pure-Python implementation of the stream."""
+"""calculate_composition_hash: every message and its precedence, and hostile
+objects. Random manifests with faults planted and caller code run mid-conversion
+are in test_caller_code; the stream byte for byte in README.md (test_readme) and
+in the core's tests."""
 
 import copy
-import hashlib
-import json
-import random
-import struct
 import sys
 
 import pytest
-from hypothesis import given, settings, strategies as st
 
 import composition_reference as reference
 from conftest import raises_vela
@@ -55,12 +52,10 @@ ERROR_CASES = [
     ([], ("VELA_SHA_INVALID_INPUT", "hash input must be a mapping")),
     ("{}", ("VELA_SHA_INVALID_INPUT", "hash input must be a mapping")),
     ({}, (MANIFEST, "manifest object requires schema")),
-    ({"schema": None}, (MANIFEST, "manifest field schema must be a string")),
     ({"schema": b"v1"}, (MANIFEST, "manifest field schema must be a string")),
     ({"schema": "\udc80"}, (MANIFEST, "manifest field schema must be a string")),
     ({"schema": ""}, (MANIFEST, "manifest schema must not be empty")),
     ({"schema": "V1", "nodes": [], "edges": []}, UNSUPPORTED),
-    ({"schema": "vela-sha/manifest/v2"}, UNSUPPORTED),
     ({"schema": "v1\n"}, UNSUPPORTED),
     ({"schema": "v1", "edges": []}, (MANIFEST, "manifest object requires nodes")),
     ({"schema": "v1", "nodes": 1}, (MANIFEST, "manifest object requires edges")),
@@ -73,18 +68,17 @@ ERROR_CASES = [
     (manifest([{"source": {"kind": "x"}, "sha256": D}]), (MANIFEST, "manifest object requires value")),
     (manifest([{"source": {"value": "a"}}]), (MANIFEST, "manifest object requires kind")),
     (manifest([node(kind=1)]), (MANIFEST, "manifest field kind must be a string")),
+    (manifest([node(kind="\udfff")]), (MANIFEST, "manifest field kind must be a string")),
     (manifest([node(value=b"a")]), (MANIFEST, "manifest field value must be a string")),
     (manifest([node(value="\ud800")]), (MANIFEST, "manifest field value must be a string")),
     (manifest([node(sha256=None)]), (MANIFEST, "manifest field sha256 must be a string")),
+    (manifest([node(sha256="\udfff")]), (MANIFEST, "manifest field sha256 must be a string")),
     (manifest([node(kind="URL")]), (MANIFEST, "source kind must be local_path or url")),
-    (manifest([node(kind="url ")]), (MANIFEST, "source kind must be local_path or url")),
     (manifest([node(value="")]), SOURCE_ERROR),
     (manifest([node(value="a\\b", kind="url")]), SOURCE_ERROR),
     (manifest([node(value="a\u0085b")]), SOURCE_ERROR),
-    (manifest([node(value="a\tb", kind="url")]), SOURCE_ERROR),
     (manifest([node(sha256=D[:63])]), DIGEST_ERROR),
     (manifest([node(sha256=D + "a")]), DIGEST_ERROR),
-    (manifest([node(sha256=D[:63] + "g")]), DIGEST_ERROR),
     (manifest([node(sha256=D[:63] + "é")]), DIGEST_ERROR),
     (manifest(edges=[1]), (MANIFEST, "manifest edge must be a mapping")),
     (manifest(edges=[{}]), (MANIFEST, "manifest edge requires parent")),
@@ -97,7 +91,6 @@ ERROR_CASES = [
     # Precedence.
     ({"schema": "", "nodes": 1}, (MANIFEST, "manifest schema must not be empty")),
     (manifest([node(kind="x"), 1], edges=[1]), (MANIFEST, "source kind must be local_path or url")),
-    (manifest([{"source": None}]), (MANIFEST, "source must be a mapping")),
     (manifest(edges=[{"parent": None, "child": None, "occurrence": 1.0}]),
      (MANIFEST, "occurrence must be a non-negative integer")),
     (manifest(edges=[{"parent": src("\\"), "child": None, "occurrence": 0}]), SOURCE_ERROR),
@@ -109,57 +102,55 @@ ERROR_CASES = [
 ]
 
 
+def with_lookups(value):
+    """A copy in which every dict also holds a non-str key, so that no entry
+    can be read without a real lookup."""
+    if isinstance(value, dict):
+        return {**{k: with_lookups(v) for k, v in value.items()}, 0: None}
+    if isinstance(value, list):
+        return [with_lookups(v) for v in value]
+    return value
+
+
+@pytest.mark.parametrize("lookups", [False, True])
 @pytest.mark.parametrize("value, expected", ERROR_CASES)
-def test_errors(value, expected):
+def test_errors(value, expected, lookups):
+    value = with_lookups(value) if lookups else value
     snapshot = copy.deepcopy(value)
     with raises_vela(*expected):
         calculate_composition_hash(value)
     assert value == snapshot
 
 
-@pytest.mark.parametrize(
-    "occurrence, accepted",
-    [(True, 1), (False, 0), (0, 0), (4294967295, 4294967295), (4294967296, None), (-1, None),
-     (1 << 100, None), (-(1 << 100), None), (1.0, None), ("1", None), (None, None)],
-)
+class Index:
+    """An occurrence whose __index__ returns its value, or raises it."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+# The accepted value; None: refused; an exception class: it passes through.
+@pytest.mark.parametrize("occurrence, accepted", [
+    (True, 1), (False, 0), (0, 0), (4294967295, 4294967295), (Index(7), 7),
+    *[(value, None) for value in (4294967296, -1, (1 << 63) - 1, 1 << 64, 1 << 1000, -(1 << 64), 1.0, "1", None,
+                                  Index(-1), Index(ZeroDivisionError()), Index(ValueError()), Index(OverflowError()))],
+    *[(Index(kind("from __index__")), kind) for kind in (KeyboardInterrupt, SystemExit, MemoryError)],
+])
 def test_occurrence_values(occurrence, accepted):
     m = manifest(edges=[edge(occurrence=occurrence)])
     if accepted is None:
         with raises_vela(MANIFEST, "occurrence must be a non-negative integer"):
             calculate_composition_hash(m)
+    elif isinstance(accepted, type):
+        with pytest.raises(accepted, match="from __index__"):
+            calculate_composition_hash(m)
     else:
         assert digest(m) == digest(manifest(edges=[edge(occurrence=accepted)]))
-
-
-def test_index_objects_are_integers_and_their_exceptions_are_replaced():
-    class Index:
-        def __init__(self, value):
-            self.value = value
-
-        def __index__(self):
-            if isinstance(self.value, Exception):
-                raise self.value
-            return self.value
-
-    assert digest(manifest(edges=[edge(occurrence=Index(7))])) == digest(manifest(edges=[edge(occurrence=7)]))
-    with raises_vela(MANIFEST, "occurrence must be a non-negative integer"):
-        calculate_composition_hash(manifest(edges=[edge(occurrence=Index(ZeroDivisionError()))]))
-
-
-@pytest.mark.parametrize("raised, passes", [(KeyboardInterrupt, True), (SystemExit, True), (MemoryError, True),
-                                            (ValueError, False), (OverflowError, False)])
-def test_only_ordinary_exceptions_from_index_are_replaced(raised, passes):
-    class Index:
-        def __index__(self):
-            raise raised("from __index__")
-
-    m = manifest(edges=[edge(occurrence=Index())])
-    if passes:
-        with pytest.raises(raised, match="from __index__"):
-            calculate_composition_hash(m)
-    else:
-        with raises_vela(MANIFEST, "occurrence must be a non-negative integer"):
-            calculate_composition_hash(m)
 
 
 def test_memory_error_in_the_string_test_passes_through():
@@ -169,38 +160,12 @@ def test_memory_error_in_the_string_test_passes_through():
     # A fresh non-ASCII str has no UTF-8 form yet: the string test makes it,
     # and that is the first allocation of the call.
     m = manifest([node("".join(["é", "x", str(id(object()))]))])
-    testcapi.set_nomemory(0, 1)
-    try:
-        calculate_composition_hash(m)
-    except MemoryError:
-        outcome = "MemoryError"
-    except VelaShaError as error:
-        outcome = error.message
-    finally:
-        testcapi.remove_mem_hooks()
-    assert outcome == "MemoryError"
-
-
-def _with_lookups(value):
-    """A copy in which every dict also holds a non-str key, so that no entry
-    can be read without a real lookup."""
-    if isinstance(value, dict):
-        return {**{k: _with_lookups(v) for k, v in value.items()}, 0: None}
-    if isinstance(value, list):
-        return [_with_lookups(v) for v in value]
-    return value
-
-
-@pytest.mark.parametrize("value, expected", [c for c in ERROR_CASES if isinstance(c[0], dict)])
-def test_errors_are_the_same_through_lookups(value, expected):
-    with raises_vela(*expected):
-        calculate_composition_hash(_with_lookups(value))
-
-
-def test_digests_are_the_same_through_lookups():
-    for seed in range(5):
-        m = reference.generate(30, 60, seed=seed)
-        assert calculate_composition_hash(_with_lookups(m)) == reference.composition_hash(m)
+    with pytest.raises(MemoryError):
+        testcapi.set_nomemory(0, 1)
+        try:
+            calculate_composition_hash(m)
+        finally:
+            testcapi.remove_mem_hooks()
 
 
 def test_result_shape_and_schema_forms():
@@ -208,104 +173,6 @@ def test_result_shape_and_schema_forms():
     long_form = calculate_composition_hash(manifest(nodes, edges))
     assert list(long_form) == ["kind", "sha256"] and long_form["kind"] == "composition"
     assert long_form == calculate_composition_hash(input=manifest(nodes, edges, schema="v1"))
-
-
-def test_empty_manifest_is_sha256_of_its_45_bytes():
-    head = struct.pack(">Q", 20) + b"vela-sha/manifest/v1" + b"\x01"
-    assert digest(manifest([])) == hashlib.sha256(head + bytes(16)).hexdigest()
-
-
-def test_digest_follows_the_stream_byte_for_byte():
-    m = manifest([node("x/y", "url", "0f" * 32), node("a"), node("bc", "url")],
-                 [edge("a", "a", 0xFFFFFFFF), {"parent": src("a"), "child": src("bc", "url"), "occurrence": 2}])
-    stream = (
-        struct.pack(">Q", 20) + b"vela-sha/manifest/v1\x01" + struct.pack(">Q", 3)
-        + b"\x01" + struct.pack(">Q", 3) + b"x/y" + struct.pack(">Q", 32) + bytes([0x0F] * 32)
-        + b"\x00" + struct.pack(">Q", 1) + b"a" + struct.pack(">Q", 32) + bytes.fromhex(D)
-        + b"\x01" + struct.pack(">Q", 2) + b"bc" + struct.pack(">Q", 32) + bytes.fromhex(D)
-        + struct.pack(">Q", 2)
-        + b"\x00" + struct.pack(">Q", 1) + b"a" + b"\x00" + struct.pack(">Q", 1) + b"a" + b"\xff\xff\xff\xff"
-        + b"\x00" + struct.pack(">Q", 1) + b"a" + b"\x01" + struct.pack(">Q", 2) + b"bc" + b"\x00\x00\x00\x02"
-    )
-    assert digest(m) == hashlib.sha256(stream).hexdigest()
-
-
-def test_agrees_with_reference_on_random_manifests():
-    rng = random.Random(11)
-    alphabet = ["a", "/", ".", " ", "é", "中", "😀", "%", "\u00a0", "\u2028"]
-    for round_ in range(200):
-        count = rng.randrange(0, 30)
-        sources = {("".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 12))),
-                    rng.choice(["local_path", "url"])) for _ in range(count)}
-        nodes = [node(v, k, rng.randbytes(32).hex().upper() if round_ % 3 == 0 else rng.randbytes(32).hex())
-                 for v, k in sources]
-        edges = [{"parent": rng.choice(nodes)["source"], "child": dict(rng.choice(nodes)["source"]),
-                  "occurrence": rng.randrange(1 << 32)} for _ in range(rng.randrange(0, 40) if nodes else 0)]
-        m = manifest(nodes, edges, schema=rng.choice(["v1", "vela-sha/manifest/v1"]))
-        assert calculate_composition_hash(m) == reference.composition_hash(m)
-        assert calculate_composition_hash(json.loads(json.dumps(m))) == reference.composition_hash(m)
-
-
-class Counted:
-    """An occurrence whose __index__ counts its calls."""
-
-    def __init__(self):
-        self.calls = 0
-
-    def __index__(self):
-        self.calls += 1
-        return 7
-
-
-# Faults planted in an edge (or, for "duplicate", the node list). Each replaces
-# objects rather than changing them, so that shared source dicts stay intact.
-EDGE_FAULTS = {
-    "invalid parent": lambda e: e.update(parent=src("a\\b")),
-    "invalid child": lambda e: e.update(child=src("x\u0085", "url")),
-    "empty child": lambda e: e.update(child=src("")),
-    "unknown parent": lambda e: e.update(parent=src("nowhere")),
-    "bad kind": lambda e: e.update(child=src("a", "ftp")),
-    "bad occurrence": lambda e: e.update(occurrence=-1),
-    "index": lambda e: e.update(occurrence=Counted()),
-    "no mapping": lambda e: e.update(parent=None),
-}
-
-
-@settings(max_examples=150, deadline=None)
-@given(st.lists(st.tuples(st.sampled_from([*EDGE_FAULTS, "duplicate"]), st.integers(0, 599)), max_size=4),
-       st.booleans())
-def test_planted_faults_give_the_references_outcome(faults, from_json):
-    # Large enough for the edges to be read ahead in runs, where endpoints are
-    # checked against the nodes before their texts are validated.
-    def build():
-        m = reference.generate(300, 600, seed=4)
-        m = json.loads(json.dumps(m)) if from_json else m
-        for fault, at in faults:
-            if fault == "duplicate":
-                m["nodes"].append(copy.deepcopy(m["nodes"][at % 300]))
-            else:
-                EDGE_FAULTS[fault](m["edges"][at])
-        return m
-
-    def outcome(function):
-        m = build()
-        try:
-            result = function(m)
-        except (VelaShaError, reference.ReferenceError) as error:
-            result = (error.code, error.message)
-        return result, [e["occurrence"].calls for e in m["edges"] if isinstance(e["occurrence"], Counted)]
-
-    assert outcome(calculate_composition_hash) == outcome(reference.composition_hash)
-
-
-def test_order_duplicates_and_self_edges_change_the_digest():
-    a, b = node("a"), node("b")
-    e1, e2 = edge("a", "b", 1), edge("b", "a", 1)
-    base = digest(manifest([a, b], [e1, e2]))
-    assert base != digest(manifest([b, a], [e1, e2]))
-    assert base != digest(manifest([a, b], [e2, e1]))
-    assert base != digest(manifest([a, b], [e1, e2, e1]))
-    assert digest(manifest([a], [edge("a", "a")]))  # a self-edge is accepted
 
 
 def test_subclasses_are_read_from_their_own_storage():
@@ -343,28 +210,22 @@ def test_subclasses_are_read_from_their_own_storage():
         calculate_composition_hash(LyingDict(schema="v1", edges=[]))
 
 
-class CollidingKey(str):
-    """A key equal in hash to a real key name, whose __eq__ misbehaves."""
+class RaisingKey(str):
+    """A key equal in hash to a real key name, whose __eq__ raises."""
 
     def __hash__(self):
         return hash(str(self))
 
     def __eq__(self, other):
-        self.action()
-        return str.__eq__(self, other)
-
-    action = staticmethod(lambda: None)
+        raise ZeroDivisionError("from __eq__")
 
 
 @pytest.mark.parametrize("where", ["top", "node", "source", "edge"])
 def test_key_eq_exception_passes_through(where):
-    class Raising(CollidingKey):
-        action = staticmethod(lambda: (_ for _ in ()).throw(ZeroDivisionError("from __eq__")))
-
     m = manifest(edges=[edge()])
     target = {"top": m, "node": m["nodes"][0], "source": m["nodes"][0]["source"], "edge": m["edges"][0]}[where]
     name = next(iter(target))
-    target[Raising(name)] = target.pop(name)
+    target[RaisingKey(name)] = target.pop(name)
     with pytest.raises(ZeroDivisionError, match="from __eq__"):
         calculate_composition_hash(m)
 

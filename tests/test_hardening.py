@@ -1,5 +1,6 @@
 """Load, huge inputs, threads and hostile objects."""
 
+import concurrent.futures
 import hashlib
 import os
 import subprocess
@@ -12,11 +13,7 @@ import pytest
 
 import soak
 from composition_reference import generate
-from conftest import raises_vela
-from test_composition import edge, manifest, node
 from vela_sha._native import calculate_composition_hash, calculate_hash
-
-MANIFEST = "VELA_SHA_INVALID_MANIFEST"
 
 
 @pytest.mark.soak
@@ -32,54 +29,15 @@ def test_threads_get_the_single_threaded_results():
     jobs += [(calculate_hash, {"utf8_file_bytes": bytes([i]) * 1000 + b"\r\n"}) for i in range(1, 100)]
     jobs += [(calculate_composition_hash, generate(i, 2 * i, seed=i)) for i in range(20)]
     expected = [function(argument) for function, argument in jobs]
-    failures = []
     start = threading.Barrier(8)
 
-    def worker(offset):
+    def failures(offset):
         start.wait()
-        for round_ in range(20):
-            for k in range(len(jobs)):
-                index = (k + offset + round_) % len(jobs)
-                function, argument = jobs[index]
-                if function(argument) != expected[index]:
-                    failures.append(index)
+        order = [(k + offset + round_) % len(jobs) for round_ in range(20) for k in range(len(jobs))]
+        return [index for index in order if jobs[index][0](jobs[index][1]) != expected[index]]
 
-    threads = [threading.Thread(target=worker, args=(i * 7,)) for i in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert failures == []
-
-
-@pytest.mark.parametrize("position", ["schema", "kind", "value", "sha256"])
-def test_lone_surrogate_in_every_string_position(position):
-    m = manifest([node()])
-    target = {"schema": m, "kind": m["nodes"][0]["source"], "value": m["nodes"][0]["source"],
-              "sha256": m["nodes"][0]}[position]
-    target[position] = "\udfff"
-    with raises_vela(MANIFEST, f"manifest field {position} must be a string"):
-        calculate_composition_hash(m)
-
-
-@pytest.mark.parametrize("value", [1 << 64, 1 << 1000, -(1 << 64), (1 << 63) - 1, 1 << 32])
-def test_integers_far_beyond_64_bits(value):
-    with raises_vela(MANIFEST, "occurrence must be a non-negative integer"):
-        calculate_composition_hash(manifest(edges=[edge(occurrence=value)]))
-
-
-def test_index_that_clears_the_node_list_after_it_was_read():
-    nodes = [node("a"), node("b")]
-
-    class Clearing:
-        def __index__(self):
-            nodes.clear()
-            return 1
-
-    mutated = manifest(nodes, [edge(occurrence=Clearing()), edge("b", "a", 2)])
-    assert calculate_composition_hash(mutated) == calculate_composition_hash(
-        manifest([node("a"), node("b")], [edge(occurrence=1), edge("b", "a", 2)]))
-    assert nodes == []
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        assert sum(pool.map(failures, range(0, 56, 7)), []) == []
 
 
 def test_bytes_subclass_with_lying_buffer_is_read_by_content():

@@ -58,25 +58,33 @@ def test_a_signal_while_waiting_for_a_fifos_writer_is_no_end_of_file(tmp_path):
 
 
 @LINUX_ONLY
-@pytest.mark.parametrize("how", ["hash_files", "iter_hash_files"])
-def test_ctrl_c_is_heard_while_a_fifos_writer_stays_silent(tmp_path, how):
-    fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
+@pytest.mark.parametrize("how, waits_on", [("hash_files", "fifo"), ("iter_hash_files", "fifo"), ("hash_files", "big")])
+def test_ctrl_c_ends_a_batch_promptly_and_joins_its_threads(tmp_path, how, waits_on):
+    # Waiting for a FIFO's writer that stays silent, the signal lands on the
+    # batch's threads; hashing large files, on the process.
+    path = tmp_path / waits_on
+    if waits_on == "fifo":
+        os.mkfifo(path)
+    else:
+        path.write_bytes(b"line\r\n" * (40 << 20))  # 240 MiB: several seconds of work in all
     status, out, err = run(f"""
-        writer = os.open(sys.argv[1], os.O_RDWR)  # a writer that never writes
+        path, sent = sys.argv[1], []
+        if "{waits_on}" == "fifo":
+            writer = os.open(path, os.O_RDWR)  # a writer that never writes
         def interrupt():
             time.sleep(0.5)
-            for tid in batch_threads():
-                signal_thread(tid, signal.SIGINT)
+            sent.append(time.monotonic())
+            for tid in batch_threads() if "{waits_on}" == "fifo" else [None]:
+                signal_thread(tid, signal.SIGINT) if tid else os.kill(os.getpid(), signal.SIGINT)
         threading.Thread(target=interrupt, daemon=True).start()
-        start = time.monotonic()
         try:
-            list(vela_sha.{how}([sys.argv[1]]))
+            list(vela_sha.{how}([path] * (1 if "{waits_on}" == "fifo" else 40), jobs=2))
         except KeyboardInterrupt:
-            print(round(time.monotonic() - start, 1))
-    """, fifo, timeout=20)
+            print(time.monotonic() - sent[0], len(batch_threads()))
+    """, path, timeout=60)
     assert status == 0, err
-    assert float(out) < 3
+    delay, threads = out.split()
+    assert float(delay) < 3 and threads == "0"
 
 
 @LINUX_ONLY

@@ -1,12 +1,13 @@
+// The batch under any number of threads. Waiting on FIFOs, stopped by an
+// interrupt and read once a late writer comes: tests/test_process.py.
 #include "vela_sha/file_batch.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <thread>
 
 namespace vela_sha {
 namespace {
@@ -70,32 +71,6 @@ TEST_F(FileBatchTest, InputOrderAndEveryKindOfOutcomeUnderAnyNumberOfThreads) {
       ASSERT_EQ(batch.outcome(i), expected[i]) << jobs << " " << i;
     }
   }
-}
-
-TEST_F(FileBatchTest, StopEndsABatchStuckOnAFifoThatNeverDelivers) {
-  const auto fifo = (dir_ / "fifo").string();
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const auto text = write("text", "a\r\nb");
-  FileBatch batch({text, fifo, text}, 2);
-  ASSERT_TRUE(batch.wait_for(0, 10s));
-  EXPECT_FALSE(batch.wait_for(1, 100ms));  // no writer ever comes
-  const auto started = std::chrono::steady_clock::now();
-  batch.stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
-  EXPECT_FALSE(batch.wait_for(1, 10ms));
-}
-
-TEST_F(FileBatchTest, AFifoIsReadOnceItsWriterComes) {
-  const auto fifo = (dir_ / "fifo").string();
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  FileBatch batch({fifo}, 1);
-  std::thread writer([&] {
-    std::this_thread::sleep_for(100ms);
-    std::ofstream(fifo, std::ios::binary) << "late\r\ntext";
-  });
-  ASSERT_TRUE(batch.wait_for(0, 10s));
-  writer.join();
-  EXPECT_EQ(batch.outcome(0), alone("late\r\ntext"));
 }
 
 }  // namespace

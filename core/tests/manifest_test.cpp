@@ -9,40 +9,11 @@ namespace {
 
 // UTF-8 of one code point.
 std::string utf8(char32_t cp) {
-  std::string s;
-  if (cp < 0x80) {
-    s += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    s += static_cast<char>(0xC0 | cp >> 6);
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    s += static_cast<char>(0xE0 | cp >> 12);
-    s += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | cp >> 18);
-    s += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-    s += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+  if (cp < 0x80) return std::string(1, static_cast<char>(cp));
+  const int tail = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+  std::string s(1, static_cast<char>(((0xFF00 >> (tail + 1)) & 0xFF) | cp >> (6 * tail)));
+  for (int i = tail - 1; i >= 0; --i) s += static_cast<char>(0x80 | (cp >> (6 * i) & 0x3F));
   return s;
-}
-
-TEST(ValidateRepresentation, NamedCases) {
-  const std::pair<std::string, bool> cases[] = {
-      {"", false},          {"/", true},
-      {"a\\b", false},      {"a/b\\c/d", false},
-      {"C:/templates/x", true}, {" padded ", true},
-      {"a\tb", false},      {"a\nb", false},
-      {"a\rb", false},      {std::string("a\0b", 3), false},
-      {"a\x7F" "b", false}, {std::string("a") + utf8(0x85) + "b", false},
-      {std::string("a") + utf8(0x9F), false}, {std::string("a") + utf8(0xA0) + "b", true},
-      {utf8(0x2028), true}, {utf8(0x200B), true},
-      {"%2F/.././/x", true}, {"https://example.com/a?b#c", true},
-  };
-  for (const auto& [text, accepted] : cases) {
-    EXPECT_EQ(validate_representation(text).has_value(), accepted) << text;
-  }
 }
 
 TEST(ValidateRepresentation, EveryCodePointAtEveryWordOffset) {
@@ -82,9 +53,10 @@ TEST(ValidateRepresentation, EveryPositionOfEveryLength) {
 }
 
 TEST(CanonicalText, KeepsTextExactlyAndRefusesBadText) {
-  const auto path = CanonicalTemplatePath::try_from(" a//b/../c ");
+  const auto path = CanonicalTemplatePath::try_from(" a//b/../c ");  // the form is the caller's to choose
   ASSERT_TRUE(path.has_value());
   EXPECT_EQ(path->text(), " a//b/../c ");
+  EXPECT_FALSE(validate_representation("").has_value());
   const auto url = CanonicalSourceUrl::try_from("x\\y");
   ASSERT_FALSE(url.has_value());
   EXPECT_EQ(url.error(), CanonicalSourceError{});
