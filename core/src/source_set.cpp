@@ -84,11 +84,12 @@ void SourceSet::trim() noexcept {
   if (memory_.size() > kKeptBytes) memory_ = HugeBuffer();
 }
 
-std::uint64_t SourceSet::hash_of(const std::uint8_t* at) const noexcept {
+std::uint64_t SourceSet::keyed_hash(const SipKey& key, const std::uint8_t* at) noexcept {
   // A different key per kind keeps equal texts of different kinds apart.
-  const SourceText source = stream::source_at(at);
-  return siphash<1, 3>({key_.k0, key_.k1 ^ at[0]}, source.text);
+  return siphash<1, 3>({key.k0, key.k1 ^ at[0]}, stream::source_at(at).text);
 }
+
+std::uint64_t SourceSet::hash_of(const std::uint8_t* at) const noexcept { return keyed_hash(key_, at); }
 
 void SourceSet::insert(const std::uint8_t* entry) noexcept {
   if (duplicate_) return;  // the answer is settled

@@ -40,6 +40,10 @@ class SourceSet {
   // Every check queued is done.
   void drain() noexcept;
 
+  // The hash a source in stream form at `at` is placed by: SipHash-1-3 of
+  // its text under `key`, the kind folded into the key.
+  [[nodiscard]] static std::uint64_t keyed_hash(const SipKey& key, const std::uint8_t* at) noexcept;
+
   [[nodiscard]] bool duplicate() const noexcept { return duplicate_; }
   [[nodiscard]] bool unknown() const noexcept { return unknown_; }
   [[nodiscard]] bool invalid() const noexcept { return invalid_; }
