@@ -1,14 +1,11 @@
-"""The manifest conversion against a plain sequential walk, on manifests with
-faults planted anywhere and caller code run in the middle: an occurrence's
-__index__, a key's __eq__, and finalizers that the cyclic collector runs.
+"""The manifest conversion against a plain sequential walk, on manifests with faults planted anywhere
+and caller code run in the middle: an occurrence's __index__, a key's __eq__, and finalizers that the
+cyclic collector runs.
 
-The caller's code may change the manifest in any way. For __index__ and __eq__
-the outcome, the calls of the caller's code and the manifest afterwards are
-exactly those of the walk (each entry looked up once, when the walk reaches it),
-and manifest_problems' first record is the hash's error, at the walk's place. A finalizer runs where
-the interpreter collects, which a Python walk cannot pin; its change must then
-be the walk's with the change made between some two of its steps. Crashes and
-internal faults fail in any case."""
+For __index__ and __eq__ the outcome, the calls of the caller's code and the manifest afterwards are
+exactly the walk's (each entry looked up once, when the walk reaches it), and manifest_problems' first
+record is the hash's error, at the walk's place. A finalizer runs where the interpreter collects, which
+a walk cannot pin: its change must be the walk's with the change made between some two of its steps."""
 
 import contextlib
 import copy
@@ -21,12 +18,13 @@ import os
 import pickle
 import random
 import re
+from unittest import mock
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import composition_reference as reference
-from test_composition import D, with_lookups
+from test_composition import D, src, with_lookups
 from vela_sha import VelaShaError, calculate_composition_hash, hash_file, iter_hash_files, manifest_problems
 
 MISSING = object()
@@ -34,7 +32,7 @@ MANIFEST = "VELA_SHA_INVALID_MANIFEST"
 
 
 class Failed(Exception):
-    pass
+    """The walk's first failure: (code, message, where)."""
 
 
 def fail(message, where, code=MANIFEST):
@@ -42,25 +40,21 @@ def fail(message, where, code=MANIFEST):
 
 
 def walk(m, step):
-    """The sequential walk, calling `step(place)` before every lookup or
-    conversion that may reach the caller's code, and once at the end. Returns
-    the result, or the (code, message, where) of the first failure."""
+    """The sequential walk, calling `step(place)` before every lookup or conversion that may reach the
+    caller's code, and once at the end. Returns the result, or the (code, message, where) of the first failure."""
     at = ("top", 0)
 
-    def get(mapping, key):
+    def get(mapping, key, where, missing=None):
         step(at)
-        return dict.get(mapping, key, MISSING)
+        if (value := dict.get(mapping, key, MISSING)) is MISSING:
+            fail(missing or "manifest object requires " + key, where)
+        return value
 
     def text(mapping, key, where):
-        value = get(mapping, key)
-        if value is MISSING:
-            fail("manifest object requires " + key, where)
-        try:
-            if isinstance(value, str):
-                return str.encode(value)
-        except UnicodeEncodeError:
-            pass
-        fail(f"manifest field {key} must be a string", where)
+        value = get(mapping, key, where)
+        if not isinstance(value, str) or re.search("[\ud800-\udfff]", value):
+            fail(f"manifest field {key} must be a string", where)
+        return str.encode(value)
 
     def source(value, where):
         if not isinstance(value, dict):
@@ -77,9 +71,7 @@ def walk(m, step):
     def node(item, where):
         if not isinstance(item, dict):
             fail("manifest node must be a mapping", where)
-        value = get(item, "source")
-        if value is MISSING:
-            fail("manifest node requires source", where + ".source")
+        value = get(item, "source", where + ".source", "manifest node requires source")
         node_source, sha256 = source(value, where + ".source"), text(item, "sha256", where + ".sha256")
         if not re.fullmatch(rb"[0-9a-fA-F]{64}", sha256):
             fail("SHA-256 digest must contain exactly 64 hexadecimal characters", where + ".sha256",
@@ -89,11 +81,8 @@ def walk(m, step):
     def edge(item, where):
         if not isinstance(item, dict):
             fail("manifest edge must be a mapping", where)
-        found = []
-        for key in ("parent", "child", "occurrence"):
-            found.append(get(item, key))
-            if found[-1] is MISSING:
-                fail("manifest edge requires " + key, f"{where}.{key}")
+        found = [get(item, key, f"{where}.{key}", "manifest edge requires " + key)
+                 for key in ("parent", "child", "occurrence")]
         step(at)
         try:
             number = operator.index(found[2])
@@ -107,29 +96,24 @@ def walk(m, step):
         nonlocal at
         if not isinstance(value, list):
             fail(f"manifest {name} must be a list", name)
-        converted, start, index = [], len(value), 0
-        while True:
+        converted, start = [], len(value)
+        for index in range(start + 1):  # within the length it had, and has
             at = (name, index)
             step(at)
             if index >= min(start, len(value)):
                 return converted
             converted.append(convert(value[index], f"{name}[{index}]"))
-            index += 1
 
     try:
         step(at)
         if not isinstance(m, dict):
             fail("hash input must be a mapping", "", "VELA_SHA_INVALID_INPUT")
-        schema = text(m, "schema", "schema")
+        if not (schema := text(m, "schema", "schema")):
+            fail("manifest schema must not be empty", "schema")
         if schema not in (b"v1", b"vela-sha/manifest/v1"):
-            fail("manifest schema must not be empty", "schema") if not schema else fail(
-                "unsupported manifest schema; use vela-sha/manifest/v1", "schema",
-                "VELA_SHA_UNSUPPORTED_MANIFEST_SCHEMA")
-        lists = []
-        for key in ("nodes", "edges"):
-            lists.append(get(m, key))
-            if lists[-1] is MISSING:
-                fail("manifest object requires " + key, key)
+            fail("unsupported manifest schema; use vela-sha/manifest/v1", "schema",
+                 "VELA_SHA_UNSUPPORTED_MANIFEST_SCHEMA")
+        lists = [get(m, key, key) for key in ("nodes", "edges")]
         nodes, edges = items(lists[0], "nodes", node), items(lists[1], "edges", edge)
         step(("end", 0))
         known = {}
@@ -147,26 +131,18 @@ def walk(m, step):
         return failed.args
 
 
-def run_walk(m, log, change=None, when=-1):
-    """The walk's outcome with `change()` made at its step `when`; and its steps,
-    each with its place and how many calls of the caller's code came before it."""
-    steps = []
-
-    def step(place):
-        steps.append((place, len(log)))
-        if len(steps) - 1 == when:
-            change()
-
-    return walk(m, step), steps
-
-
-# Ways the caller's code changes a manifest; `at` is a fraction of a list's length.
+# Ways the caller's code changes a manifest, and faults planted before the call. `at` is a
+# fraction of a list's length; `variant` picks one of a fault's options.
 def _at(items, at):
     return min(int(at * len(items)), len(items) - 1)
 
 
 def _item(m, name, at):
     return m[name][_at(m[name], at)]
+
+
+def _one(options, variant):
+    return options[variant % len(options)]
 
 
 MUTATIONS = {
@@ -180,17 +156,6 @@ MUTATIONS = {
     "empty list": lambda m, name, at: m[name].clear(),
     "swap list": lambda m, name, at: m.update({name: []}),
 }
-
-
-# Faults planted before the call; `at` picks the item, `variant` one of the options.
-def _one(options, variant):
-    return options[variant % len(options)]
-
-
-def _source(value, kind="local_path"):
-    return {"kind": kind, "value": value}
-
-
 FAULTS = {
     "schema": lambda m, at, variant: m.update(schema=_one([None, "", "v2", b"v1", "v1 ", "\udc80"], variant)),
     "top entry": lambda m, at, variant: m.pop(_one(["schema", "nodes", "edges"], variant)),
@@ -210,13 +175,14 @@ FAULTS = {
     "occurrence": lambda m, at, variant: _item(m, "edges", at).update(
         occurrence=_one([-1, 1 << 32, 2**64, "1", 1.0, None], variant)),
     "endpoint": lambda m, at, variant: _item(m, "edges", at).update({_one(["parent", "child"], variant // 7): _one(
-        [None, {"kind": "url"}, _source(""), _source("a\\b"), _source("x\u0085", "url"), _source("a", "ftp"),
-         _source("nowhere")], variant)}),
+        [None, {"kind": "url"}, src(""), src("a\\b"), src("x\u0085", "url"), src("a", "ftp"),
+         src("nowhere")], variant)}),
 }
 
 
 class Caller:
-    """The caller's code: logs each call, and changes the manifest at the first."""
+    """The caller's code: logs each call, and changes the manifest at the first. As an occurrence, its
+    __index__ runs it and is 7."""
 
     def __init__(self, log, name, change=None):
         self.log, self.name, self.change = log, name, change
@@ -228,13 +194,8 @@ class Caller:
             with contextlib.suppress(LookupError, TypeError, AttributeError):  # a manifest a fault broke
                 change()
 
-
-class Occurrence:
-    def __init__(self, caller):
-        self.caller = caller
-
     def __index__(self):
-        self.caller()
+        self()
         return 7
 
 
@@ -250,28 +211,41 @@ class Key(str):
 
 
 class Finalizer:
-    def __init__(self, caller):
-        self.caller, self.cycle = caller, self
-
     def __del__(self):
         self.caller()
 
 
+@contextlib.contextmanager
+def finalizer_when_collected(caller):
+    """`caller` runs from a finalizer at the collector's first run, which comes at the next allocation."""
+    thresholds = gc.get_threshold()
+    gc.collect(0)
+    gc.disable()
+    cycle = Finalizer()
+    cycle.caller, cycle.cycle = caller, cycle
+    del cycle
+    gc.set_threshold(1)
+    gc.enable()
+    try:
+        yield
+    finally:
+        gc.set_threshold(*thresholds)
+        gc.collect(0)  # the finalizer has run by now
+
+
 COLLECTED = ("surrogate", "overflow", "python")  # a finalizer runs, and this is where the collector may run
-TEXTS = ["é", "中", "😀", " %", "\u00a0", "\u2028"]
 
 
 @functools.cache
 def base(sizes, shape, seed):
-    """A valid manifest, pickled. Edges share the nodes' source dicts; or every
-    mapping is its own, as from JSON; or every mapping also holds a key that is
-    no str, so that no entry is read without a real lookup. Odd seeds give
-    texts beyond ASCII, upper-case digests and the short schema."""
+    """A valid manifest, pickled. Edges share the nodes' source dicts; or every mapping is its own, as
+    from JSON; or every mapping also holds a key that is no str, so that no entry is read without a real
+    lookup. Odd seeds give texts beyond ASCII, upper-case digests and the short schema."""
     m = reference.generate(*sizes, seed=seed, path_length=20)
     if seed % 2:
         m["schema"] = "v1"
         for i, node in enumerate(m["nodes"]):
-            node["source"]["value"] += TEXTS[i % len(TEXTS)]
+            node["source"]["value"] += ["é", "中", "😀", " %", "\u00a0", "\u2028"][i % 6]
             node["sha256"] = node["sha256"].upper() if i % 3 else node["sha256"]
     if shape != "shared":
         m = json.loads(json.dumps(m))
@@ -279,8 +253,8 @@ def base(sizes, shape, seed):
 
 
 def build(plan):
-    """The manifest `plan` describes, the log its caller code writes, the
-    change as the caller's code, and where a collection may come (list, index)."""
+    """The manifest `plan` describes, the log its caller code writes, the change as the caller's code,
+    and where a collection may come (list, index)."""
     sizes, shape, trigger, where, mutation, list_name, at, seed, faults = plan
     m, log = pickle.loads(base(sizes, shape, seed)), []
     change = Caller(log, "collected" if trigger in COLLECTED else trigger,
@@ -289,7 +263,7 @@ def build(plan):
     index = _at(m[place], where)
     item = m[place][index]
     if trigger == "index" and place == "edges":
-        item["occurrence"] = Occurrence(change)
+        item["occurrence"] = change
     elif trigger == "eq":
         victim = item if where < 0.5 else item.get("source", item.get("parent"))
         name = next(iter(victim))
@@ -301,70 +275,54 @@ def build(plan):
     elif trigger == "overflow" and place == "edges":
         item["occurrence"] = 2**64
     elif trigger == "python" and place == "edges":
-        item["occurrence"] = Occurrence(Caller(log, "python"))
+        item["occurrence"] = Caller(log, "python")
     for fault, fault_at, variant in faults:
         with contextlib.suppress(LookupError, TypeError, AttributeError):
             FAULTS[fault](m, fault_at, variant)
     return m, log, change, (place, index)
 
 
-def plain(value):
-    if isinstance(value, dict):
-        return {str(k): plain(v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [plain(v) for v in value]
-    return "<caller>" if isinstance(value, Occurrence) else value
-
-
-def module_outcome(plan, function):
-    m, log, change, _ = build(plan)
-    thresholds = gc.get_threshold()
-    if plan[2] in COLLECTED:
-        gc.collect(0)
-        gc.disable()
-        Finalizer(change)
-        gc.set_threshold(1)
-        gc.enable()
-    try:
-        outcome = function(m)
-    except VelaShaError as error:
-        outcome = (error.code, error.message)
-    finally:
-        gc.set_threshold(*thresholds)
-        if plan[2] in COLLECTED:
-            gc.collect(0)  # the finalizer has run by now
-    return outcome, log, m
+def plain(m):
+    """The manifest as text, caller code left as a mark."""
+    return json.dumps(m, default=lambda value: "<caller>" if isinstance(value, Caller) else repr(value))
 
 
 def walk_outcomes(plan, fired_after):
-    """The walk's outcomes: with the change made by the caller's code where
-    that runs; or, for a finalizer, made at the steps it may have come at:
-    after `fired_after` calls of the caller's code and before the next, at
-    the first or last such step or at the item where a collection may come."""
-    m, log, _, trap = build(plan)
-    result, steps = run_walk(m, log)
+    """The walk's outcomes, and its error where it pins the caller's code: with the change made by the
+    caller's code where that runs; or, for a finalizer, made at the steps it may have come at: after
+    `fired_after` calls of the caller's code and before the next, at the first or last such step or at
+    the item where a collection may come."""
+
+    def run(when=-1):
+        m, log, change, trap = build(plan)
+        steps = []
+
+        def step(place):
+            steps.append((place, len(log)))
+            if len(steps) - 1 == when:
+                change()
+
+        result = walk(m, step)
+        if when == len(steps):  # after the last step, failed or not
+            change()
+        return (result if isinstance(result, dict) else result[:2], log, plain(m)), result, steps, trap
+
+    outcome, result, steps, trap = run()
     if fired_after is None:
-        return [(result, log, m)]
+        return [outcome], result
     window = [when for when, (_, calls) in enumerate(steps) if calls == fired_after]
     if window and window[-1] == len(steps) - 1:
-        window.append(len(steps))  # after the last step, failed or not
-    outcomes = []
-    for when in window:
-        if when in (window[0], window[-1]) or when < len(steps) and steps[when][0] == trap:
-            m, log, change, _ = build(plan)
-            result, _ = run_walk(m, log, change, when)
-            if when == len(steps):
-                change()
-            outcomes.append((result, log, m))
-    return outcomes
+        window.append(len(steps))
+    ends = window[:1] + window[-1:]
+    return [run(when)[0] for when in window if when in ends or when < len(steps) and steps[when][0] == trap], None
 
 
 SIZES = [(4, 6), (40, 60), (300, 500), (2050, 3), (5, 2050)]
 
 
 def planted(seed):
-    """Up to three faults, each (name, at, variant), drawn evenly: hypothesis's
-    own draws favour a few of many names."""
+    """Up to three faults, each (name, at, variant), drawn evenly: hypothesis's own draws favour a few
+    of many names."""
     rng = random.Random(seed)
     return [(rng.choice(sorted(FAULTS)), rng.random(), rng.randrange(84)) for _ in range(rng.randrange(4))]
 
@@ -376,23 +334,25 @@ PLANS = st.tuples(st.sampled_from(SIZES), st.sampled_from(["json", "shared", "lo
 
 
 def check(plan, helpers=None):
-    """The module's outcome is one of the walk's; and, where the walk pins
-    the caller's code, manifest_problems' first record is its error."""
-    os.environ["VELA_SHA_HELPER_THREADS"] = helpers or "off"
-    try:
-        outcome = module_outcome(plan, calculate_composition_hash)
-        problems = module_outcome(plan, manifest_problems)  # never crashes, whatever ran
-    finally:
-        del os.environ["VELA_SHA_HELPER_THREADS"]
-    assert isinstance(problems[0], list)
-    fired_after = outcome[1].index("collected") if plan[2] in COLLECTED else None
-    walks = walk_outcomes(plan, fired_after)
-    expected = [(result if isinstance(result, dict) else result[:2], log, m) for result, log, m in walks]
-    assert any(outcome[:2] == walk[:2] and plain(outcome[2]) == plain(walk[2]) for walk in expected), (
-        outcome[:2], [walk[:2] for walk in expected])
-    if fired_after is None:  # the first problem is the error, and says where
-        first = [(problem["code"], problem["message"], problem["where"]) for problem in problems[0][:1]]
-        assert first == ([] if isinstance(walks[0][0], dict) else [walks[0][0]])
+    """The module's outcome is one of the walk's; and, where the walk pins the caller's code,
+    manifest_problems' first record is its error."""
+    outcomes = []
+    for function in (calculate_composition_hash, manifest_problems):  # the second never crashes, whatever ran
+        m, log, change, _ = build(plan)
+        collecting = finalizer_when_collected(change) if plan[2] in COLLECTED else contextlib.nullcontext()
+        with mock.patch.dict(os.environ, VELA_SHA_HELPER_THREADS=helpers or "off"), collecting:
+            try:
+                result = function(m)
+            except VelaShaError as error:
+                result = (error.code, error.message)
+        outcomes.append((result, log, plain(m)))
+    outcome, problems = outcomes[0], outcomes[1][0]
+    walks, pinned = walk_outcomes(plan, outcome[1].index("collected") if plan[2] in COLLECTED else None)
+    assert outcome in walks, (outcome[:2], [walk[:2] for walk in walks])
+    assert isinstance(problems, list)
+    if pinned is not None:  # the first problem is the error, and says where
+        first = [(problem["code"], problem["message"], problem["where"]) for problem in problems[:1]]
+        assert first == ([] if isinstance(pinned, dict) else [pinned])
 
 
 # Every fault and variant, alone or before a duplicate node, where items are read ahead in runs.
@@ -418,24 +378,15 @@ def test_a_finalizer_that_steps_or_closes_the_file_iterator(tmp_path, action):
     paths = [tmp_path / f"{i}.html" for i in range(3)]
     for i, path in enumerate(paths):
         path.write_bytes(b"x" * i)
-    files = iter_hash_files(paths)
-    seen = []
-    thresholds = gc.get_threshold()
-    gc.collect(0)
-    gc.disable()
+    files, seen = iter_hash_files(paths), []
+
     def use():
         try:
             seen.append(files.close() if action == "close" else next(files))
         except ValueError as error:  # already executing
             seen.append(str(error))
 
-    Finalizer(use)
-    gc.set_threshold(1)
-    gc.enable()
-    try:
+    with finalizer_when_collected(use):
         first = next(files)
-    finally:
-        gc.set_threshold(*thresholds)
-        gc.collect(0)
     assert first == (paths[0], hash_file(paths[0]))
     assert seen in ([None], ["iter_hash_files() iterator already executing"], [(paths[1], hash_file(paths[1]))])
