@@ -1,7 +1,6 @@
-"""calculate_composition_hash: every message and its precedence, and hostile
-objects. Random manifests with faults planted and caller code run mid-conversion
-are in test_caller_code; the stream byte for byte in README.md (test_readme) and
-in the core's tests."""
+"""calculate_composition_hash: each message once and the precedence between them, and hostile
+objects. Every fault's variants, and caller code run mid-conversion, are in test_caller_code's
+walk; the stream byte for byte in README.md (test_readme) and in the core's tests."""
 
 import copy
 import sys
@@ -23,7 +22,6 @@ DUPLICATE = ("VELA_SHA_DUPLICATE_SOURCE",
              "resolved manifest contains a duplicate source; deduplicate nodes before hashing")
 UNKNOWN = ("VELA_SHA_UNKNOWN_EDGE_ENDPOINT",
            "resolved manifest edge has an unknown endpoint; include every endpoint in nodes")
-UNSUPPORTED = ("VELA_SHA_UNSUPPORTED_MANIFEST_SCHEMA", "unsupported manifest schema; use vela-sha/manifest/v1")
 D = "ab" * 32
 
 
@@ -43,20 +41,14 @@ def manifest(nodes=None, edges=None, schema="vela-sha/manifest/v1"):
     return {"schema": schema, "nodes": [node()] if nodes is None else nodes, "edges": [] if edges is None else edges}
 
 
-def digest(m):
-    return calculate_composition_hash(m)["sha256"]
-
-
 # Each case: a manifest (or input) and the exact (code, message) it must raise.
 ERROR_CASES = [
-    ([], ("VELA_SHA_INVALID_INPUT", "hash input must be a mapping")),
     ("{}", ("VELA_SHA_INVALID_INPUT", "hash input must be a mapping")),
     ({}, (MANIFEST, "manifest object requires schema")),
-    ({"schema": b"v1"}, (MANIFEST, "manifest field schema must be a string")),
     ({"schema": "\udc80"}, (MANIFEST, "manifest field schema must be a string")),
     ({"schema": ""}, (MANIFEST, "manifest schema must not be empty")),
-    ({"schema": "V1", "nodes": [], "edges": []}, UNSUPPORTED),
-    ({"schema": "v1\n"}, UNSUPPORTED),
+    ({"schema": "V1", "nodes": [], "edges": []},
+     ("VELA_SHA_UNSUPPORTED_MANIFEST_SCHEMA", "unsupported manifest schema; use vela-sha/manifest/v1")),
     ({"schema": "v1", "edges": []}, (MANIFEST, "manifest object requires nodes")),
     ({"schema": "v1", "nodes": 1}, (MANIFEST, "manifest object requires edges")),
     ({"schema": "v1", "nodes": (), "edges": ()}, (MANIFEST, "manifest nodes must be a list")),
@@ -68,26 +60,16 @@ ERROR_CASES = [
     (manifest([{"source": {"kind": "x"}, "sha256": D}]), (MANIFEST, "manifest object requires value")),
     (manifest([{"source": {"value": "a"}}]), (MANIFEST, "manifest object requires kind")),
     (manifest([node(kind=1)]), (MANIFEST, "manifest field kind must be a string")),
-    (manifest([node(kind="\udfff")]), (MANIFEST, "manifest field kind must be a string")),
-    (manifest([node(value=b"a")]), (MANIFEST, "manifest field value must be a string")),
     (manifest([node(value="\ud800")]), (MANIFEST, "manifest field value must be a string")),
     (manifest([node(sha256=None)]), (MANIFEST, "manifest field sha256 must be a string")),
-    (manifest([node(sha256="\udfff")]), (MANIFEST, "manifest field sha256 must be a string")),
     (manifest([node(kind="URL")]), (MANIFEST, "source kind must be local_path or url")),
-    (manifest([node(value="")]), SOURCE_ERROR),
-    (manifest([node(value="a\\b", kind="url")]), SOURCE_ERROR),
-    (manifest([node(value="a\u0085b")]), SOURCE_ERROR),
-    (manifest([node(sha256=D[:63])]), DIGEST_ERROR),
-    (manifest([node(sha256=D + "a")]), DIGEST_ERROR),
-    (manifest([node(sha256=D[:63] + "é")]), DIGEST_ERROR),
+    (manifest([node(value="a\u0085b", kind="url")]), SOURCE_ERROR),
+    (manifest([node(sha256=D[:63] + "é")]), DIGEST_ERROR),  # 64 characters, 65 bytes
     (manifest(edges=[1]), (MANIFEST, "manifest edge must be a mapping")),
     (manifest(edges=[{}]), (MANIFEST, "manifest edge requires parent")),
     (manifest(edges=[{"parent": 1}]), (MANIFEST, "manifest edge requires child")),
     (manifest(edges=[{"parent": 1, "child": 1}]), (MANIFEST, "manifest edge requires occurrence")),
-    (manifest(edges=[{"parent": 1, "child": 1, "occurrence": -1}]),
-     (MANIFEST, "occurrence must be a non-negative integer")),
     (manifest(edges=[{"parent": 1, "child": 1, "occurrence": 0}]), (MANIFEST, "source must be a mapping")),
-    (manifest(edges=[{"parent": src(), "child": src(""), "occurrence": 0}]), SOURCE_ERROR),
     # Precedence.
     ({"schema": "", "nodes": 1}, (MANIFEST, "manifest schema must not be empty")),
     (manifest([node(kind="x"), 1], edges=[1]), (MANIFEST, "source kind must be local_path or url")),
@@ -95,9 +77,7 @@ ERROR_CASES = [
      (MANIFEST, "occurrence must be a non-negative integer")),
     (manifest(edges=[{"parent": src("\\"), "child": None, "occurrence": 0}]), SOURCE_ERROR),
     (manifest([node(), node()], edges=[edge("zz")]), DUPLICATE),
-    (manifest([node("a", "url"), node("a", "url")]), DUPLICATE),
     (manifest([], edges=[edge()]), UNKNOWN),
-    (manifest(edges=[edge("a", "b")]), UNKNOWN),
     (manifest([node("a")], edges=[{"parent": src(), "child": src("a", "url"), "occurrence": 0}]), UNKNOWN),
 ]
 
@@ -137,8 +117,8 @@ class Index:
 # The accepted value; None: refused; an exception class: it passes through.
 @pytest.mark.parametrize("occurrence, accepted", [
     (True, 1), (False, 0), (0, 0), (4294967295, 4294967295), (Index(7), 7),
-    *[(value, None) for value in (4294967296, -1, (1 << 63) - 1, 1 << 64, 1 << 1000, -(1 << 64), 1.0, "1", None,
-                                  Index(-1), Index(ZeroDivisionError()), Index(ValueError()), Index(OverflowError()))],
+    *[(value, None) for value in ((1 << 63) - 1, 1 << 1000, -(1 << 64), Index(-1), Index(ZeroDivisionError()),
+                                  Index(OverflowError()))],
     *[(Index(kind("from __index__")), kind) for kind in (KeyboardInterrupt, SystemExit, MemoryError)],
 ])
 def test_occurrence_values(occurrence, accepted):
@@ -150,15 +130,15 @@ def test_occurrence_values(occurrence, accepted):
         with pytest.raises(accepted, match="from __index__"):
             calculate_composition_hash(m)
     else:
-        assert digest(m) == digest(manifest(edges=[edge(occurrence=accepted)]))
+        same = manifest(edges=[edge(occurrence=accepted)])
+        assert calculate_composition_hash(m) == calculate_composition_hash(input=same)
 
 
 def test_memory_error_in_the_string_test_passes_through():
     testcapi = pytest.importorskip("_testcapi")
     if not hasattr(testcapi, "set_nomemory"):
         pytest.skip("this interpreter's _testcapi cannot fail allocations")
-    # A fresh non-ASCII str has no UTF-8 form yet: the string test makes it,
-    # and that is the first allocation of the call.
+    # A fresh non-ASCII str has no UTF-8 form yet: the string test makes it, the call's first allocation.
     m = manifest([node("".join(["é", "x", str(id(object()))]))])
     with pytest.raises(MemoryError):
         testcapi.set_nomemory(0, 1)
@@ -168,71 +148,35 @@ def test_memory_error_in_the_string_test_passes_through():
             testcapi.remove_mem_hooks()
 
 
-def test_result_shape_and_schema_forms():
-    nodes, edges = [node("a"), node("a", "url")], [edge(occurrence=3)]
-    long_form = calculate_composition_hash(manifest(nodes, edges))
-    assert list(long_form) == ["kind", "sha256"] and long_form["kind"] == "composition"
-    assert long_form == calculate_composition_hash(input=manifest(nodes, edges, schema="v1"))
-
-
 def test_subclasses_are_read_from_their_own_storage():
-    class LyingDict(dict):
-        def __getitem__(self, key):
-            raise AssertionError("__getitem__ consulted")
+    def consulted(self, *args):
+        raise AssertionError("an override was consulted")
 
-        def get(self, key, default=None):
-            raise AssertionError("get consulted")
-
-        def __missing__(self, key):
-            return "v1"
-
-    class LyingList(list):
-        def __iter__(self):
-            raise AssertionError("__iter__ consulted")
-
-        def __getitem__(self, index):
-            raise AssertionError("__getitem__ consulted")
-
-        def __len__(self):
-            return 0
-
-    class Text(str):
-        def encode(self, *args, **kwargs):
-            raise AssertionError("encode consulted")
-
-    plain = manifest([node("a")], [edge()])
-    hostile = LyingDict(schema=Text("v1"),
-                        nodes=LyingList([LyingDict(source=LyingDict(kind=Text("local_path"), value=Text("a")),
-                                                   sha256=Text(D))]),
-                        edges=LyingList([LyingDict(edge())]))
-    assert digest(hostile) == digest(plain)
+    lying_dict = type("LyingDict", (dict,), {"__getitem__": consulted, "get": consulted, "__missing__": consulted})
+    lying_list = type("LyingList", (list,), {"__iter__": consulted, "__getitem__": consulted, "__len__": lambda _: 0})
+    text = type("Text", (str,), {"encode": consulted})
+    hostile = lying_dict(schema=text("v1"), edges=lying_list([lying_dict(edge())]), nodes=lying_list([lying_dict(
+        source=lying_dict(kind=text("local_path"), value=text("a")), sha256=text(D))]))
+    assert calculate_composition_hash(hostile) == calculate_composition_hash(manifest([node("a")], [edge()]))
     with raises_vela(MANIFEST, "manifest object requires nodes"):
-        calculate_composition_hash(LyingDict(schema="v1", edges=[]))
-
-
-class RaisingKey(str):
-    """A key equal in hash to a real key name, whose __eq__ raises."""
-
-    def __hash__(self):
-        return hash(str(self))
-
-    def __eq__(self, other):
-        raise ZeroDivisionError("from __eq__")
+        calculate_composition_hash(lying_dict(schema="v1", edges=[]))
 
 
 @pytest.mark.parametrize("where", ["top", "node", "source", "edge"])
 def test_key_eq_exception_passes_through(where):
+    def raising(self, other):
+        raise ZeroDivisionError("from __eq__")
+
     m = manifest(edges=[edge()])
     target = {"top": m, "node": m["nodes"][0], "source": m["nodes"][0]["source"], "edge": m["edges"][0]}[where]
-    name = next(iter(target))
-    target[RaisingKey(name)] = target.pop(name)
+    name = next(iter(target))  # replaced by a key that looks it up, and raises when compared
+    target[type("RaisingKey", (str,), {"__hash__": str.__hash__, "__eq__": raising})(name)] = target.pop(name)
     with pytest.raises(ZeroDivisionError, match="from __eq__"):
         calculate_composition_hash(m)
 
 
 def test_a_call_nested_in_a_call():
-    # Both large enough to be hashed on threads of their own, where there is a
-    # processor to spare.
+    # Both large enough to be hashed on threads of their own, where there is a processor to spare.
     inner = reference.generate(2500, 5000, seed=6)
 
     class Nesting:
