@@ -175,8 +175,8 @@ FAULTS = {
     "occurrence": lambda m, at, variant: _item(m, "edges", at).update(
         occurrence=_one([-1, 1 << 32, 2**64, "1", 1.0, None], variant)),
     "endpoint": lambda m, at, variant: _item(m, "edges", at).update({_one(["parent", "child"], variant // 7): _one(
-        [None, {"kind": "url"}, src(""), src("a\\b"), src("x\u0085", "url"), src("a", "ftp"),
-         src("nowhere")], variant)}),
+        [None, {"kind": "url"}, src(""), src("a" * 300_000 + "\\b"), src("x\u0085", "url"), src("a", "ftp"),
+         src("nowhere")], variant)}),  # the long one beyond an edge's staging
 }
 
 
