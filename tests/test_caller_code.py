@@ -1,11 +1,10 @@
-"""The manifest conversion against a plain sequential walk, on manifests with faults planted anywhere
-and caller code run in the middle: an occurrence's __index__, a key's __eq__, and finalizers that the
-cyclic collector runs.
+"""The manifest conversion against a plain sequential walk, on manifests with faults planted anywhere and
+caller code run in the middle: an occurrence's __index__, a key's __eq__, finalizers the collector runs.
 
-For __index__ and __eq__ the outcome, the calls of the caller's code and the manifest afterwards are
-exactly the walk's (each entry looked up once, when the walk reaches it), and manifest_problems' first
-record is the hash's error, at the walk's place. A finalizer runs where the interpreter collects, which
-a walk cannot pin: its change must be the walk's with the change made between some two of its steps."""
+For __index__ and __eq__ the outcome, the calls of the caller's code and the manifest afterwards are exactly
+the walk's (each entry looked up once, when the walk reaches it), and manifest_problems' first record is the
+hash's error, at the walk's place. A finalizer runs where the interpreter collects, which a walk cannot pin:
+its change must be the walk's with the change made between some two of its steps."""
 
 import contextlib
 import copy
@@ -141,10 +140,6 @@ def _item(m, name, at):
     return m[name][_at(m[name], at)]
 
 
-def _one(options, variant):
-    return options[variant % len(options)]
-
-
 MUTATIONS = {
     "remove": lambda m, name, at: m[name].pop(_at(m[name], at)),
     "insert": lambda m, name, at: m[name].insert(_at(m[name], at), m[name][0] if m[name] else {}),
@@ -156,27 +151,28 @@ MUTATIONS = {
     "empty list": lambda m, name, at: m[name].clear(),
     "swap list": lambda m, name, at: m.update({name: []}),
 }
-FAULTS = {
-    "schema": lambda m, at, variant: m.update(schema=_one([None, "", "v2", b"v1", "v1 ", "\udc80"], variant)),
-    "top entry": lambda m, at, variant: m.pop(_one(["schema", "nodes", "edges"], variant)),
-    "not a list": lambda m, at, variant: m.update({_one(["nodes", "edges"], variant): ()}),
-    "node": lambda m, at, variant: m["nodes"].__setitem__(_at(m["nodes"], at), _one([None, 3, [{}]], variant)),
-    "node entry": lambda m, at, variant: _item(m, "nodes", at).pop(_one(["source", "sha256"], variant)),
-    "source": lambda m, at, variant: _item(m, "nodes", at).update(
-        source=_one([None, "a", {"value": "a"}, {"kind": "url"}], variant)),
-    "kind": lambda m, at, variant: _item(m, "nodes", at)["source"].update(kind=_one(["URL", 1, "url ", None], variant)),
-    "value": lambda m, at, variant: _item(m, "nodes", at)["source"].update(
-        value=_one(["", "a\\b", "x\ty", b"v", "\udc80", "a\u0085"], variant)),
-    "digest": lambda m, at, variant: _item(m, "nodes", at).update(
-        sha256=_one(["", D[:63], D + "0", "g" * 64, 5, "\udfff"], variant)),
-    "duplicate": lambda m, at, variant: m["nodes"].append(copy.deepcopy(_item(m, "nodes", at))),
-    "edge": lambda m, at, variant: m["edges"].__setitem__(_at(m["edges"], at), _one([None, (1, 2)], variant)),
-    "edge entry": lambda m, at, variant: _item(m, "edges", at).pop(_one(["parent", "child", "occurrence"], variant)),
-    "occurrence": lambda m, at, variant: _item(m, "edges", at).update(
-        occurrence=_one([-1, 1 << 32, 2**64, "1", 1.0, None], variant)),
-    "endpoint": lambda m, at, variant: _item(m, "edges", at).update({_one(["parent", "child"], variant // 7): _one(
-        [None, {"kind": "url"}, src(""), src("a" * 300_000 + "\\b"), src("x\u0085", "url"), src("a", "ftp"),
-         src("nowhere")], variant)}),  # the long one beyond an edge's staging
+ENDPOINTS = [None, {"kind": "url"}, src(""), src("a" * 300_000 + "\\b"),  # the long one beyond an edge's staging
+             src("x\u0085", "url"), src("a", "ftp"), src("nowhere")]
+FAULTS = {  # name: (the options, how the one chosen is planted)
+    "schema": ([None, "", "v2", b"v1", "v1 ", "\udc80"], lambda m, at, value: m.update(schema=value)),
+    "top entry": (["schema", "nodes", "edges"], lambda m, at, key: m.pop(key)),
+    "not a list": (["nodes", "edges"], lambda m, at, key: m.update({key: ()})),
+    "node": ([None, 3, [{}]], lambda m, at, value: m["nodes"].__setitem__(_at(m["nodes"], at), value)),
+    "node entry": (["source", "sha256"], lambda m, at, key: _item(m, "nodes", at).pop(key)),
+    "source": ([None, "a", {"value": "a"}, {"kind": "url"}],
+               lambda m, at, value: _item(m, "nodes", at).update(source=value)),
+    "kind": (["URL", 1, "url ", None], lambda m, at, value: _item(m, "nodes", at)["source"].update(kind=value)),
+    "value": (["", "a\\b", "x\ty", b"v", "\udc80", "a\u0085"],
+              lambda m, at, value: _item(m, "nodes", at)["source"].update(value=value)),
+    "digest": (["", D[:63], D + "0", "g" * 64, 5, "\udfff"],
+               lambda m, at, value: _item(m, "nodes", at).update(sha256=value)),
+    "duplicate": ([None], lambda m, at, _: m["nodes"].append(copy.deepcopy(_item(m, "nodes", at)))),
+    "edge": ([None, (1, 2)], lambda m, at, value: m["edges"].__setitem__(_at(m["edges"], at), value)),
+    "edge entry": (["parent", "child", "occurrence"], lambda m, at, key: _item(m, "edges", at).pop(key)),
+    "occurrence": ([-1, 1 << 32, 2**64, "1", 1.0, None],
+                   lambda m, at, value: _item(m, "edges", at).update(occurrence=value)),
+    "endpoint": ([{end: value} for end in ("parent", "child") for value in ENDPOINTS],
+                 lambda m, at, change: _item(m, "edges", at).update(change)),
 }
 
 
@@ -262,8 +258,9 @@ def build(plan):
     place = "edges" if m["edges"] else "nodes"
     index = _at(m[place], where)
     item = m[place][index]
-    if trigger == "index" and place == "edges":
-        item["occurrence"] = change
+    occurrences = {"index": change, "overflow": 2**64, "python": Caller(log, "python")}
+    if trigger in occurrences and place == "edges":
+        item["occurrence"] = occurrences[trigger]
     elif trigger == "eq":
         victim = item if where < 0.5 else item.get("source", item.get("parent"))
         name = next(iter(victim))
@@ -272,13 +269,10 @@ def build(plan):
         victim[key] = victim.pop(name)
     elif trigger == "surrogate":
         item.get("source", item.get("child"))["value"] = "b\ud800"
-    elif trigger == "overflow" and place == "edges":
-        item["occurrence"] = 2**64
-    elif trigger == "python" and place == "edges":
-        item["occurrence"] = Caller(log, "python")
     for fault, fault_at, variant in faults:
+        options, plant = FAULTS[fault]
         with contextlib.suppress(LookupError, TypeError, AttributeError):
-            FAULTS[fault](m, fault_at, variant)
+            plant(m, fault_at, copy.deepcopy(options[variant % len(options)]))  # the caller's code may change it
     return m, log, change, (place, index)
 
 
@@ -359,7 +353,7 @@ def check(plan, helpers=None):
 @pytest.mark.parametrize("shape", ["json", "shared"])
 @pytest.mark.parametrize("duplicate", [[], [("duplicate", 0.2, 0)]])
 @pytest.mark.parametrize("fault, variant", [
-    (fault, variant) for fault in sorted(FAULTS) for variant in range(14 if fault == "endpoint" else 6)])
+    (fault, variant) for fault in sorted(FAULTS) for variant in range(len(FAULTS[fault][0]))])
 def test_each_fault_gives_the_walks_outcome(fault, variant, duplicate, shape):
     check(((300, 500), shape, "none", 0.0, "remove", "nodes", 0.0, 1, [(fault, 0.7, variant), *duplicate]))
 
@@ -373,8 +367,7 @@ def test_faults_and_caller_code_anywhere_give_the_walks_outcome(helpers, plan):
 
 @pytest.mark.parametrize("action", ["next", "close"])
 def test_a_finalizer_that_steps_or_closes_the_file_iterator(tmp_path, action):
-    # Making the pair's objects may run the collector; a finalizer that uses
-    # the iterator meanwhile must not pass the call it interrupts.
+    # Making the pair's objects may run the collector; a finalizer using the iterator must not pass the call.
     paths = [tmp_path / f"{i}.html" for i in range(3)]
     for i, path in enumerate(paths):
         path.write_bytes(b"x" * i)
