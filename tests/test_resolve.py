@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from vela_sha import VelaShaError, calculate_composition_hash, calculate_hash, hash_file
+from vela_sha import calculate_composition_hash, calculate_hash, hash_file
 from vela_sha.resolve import DynamicReferenceWarning, ResolveError, manifest_for, manifests_for
 
 HAVE = {engine: importlib.util.find_spec(engine) is not None for engine in ("jinja2", "django")}
