@@ -1,19 +1,25 @@
 """The vela-sha command line, end to end through a subprocess."""
 
+import contextlib
 import errno
+import fcntl
 import hashlib
 import json
 import os
+import pty
 import shutil
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import time
 from pathlib import Path
 
 import pytest
 
 import vela_sha
+from vela_sha.cli.progress import in_units
 from vela_sha.resolve import manifest_for
 
 CRLF_DIGEST = hashlib.sha256(b"a\nb").hexdigest()
@@ -246,6 +252,49 @@ def test_manifest_to_standard_output_files_and_failures(run, files):
     missing = subprocess.run([sys.executable, "-c", no_engines, *site, "p.html"], capture_output=True, cwd=files)
     assert (missing.returncode, missing.stderr) == (
         1, b"vela-sha: the jinja2 engine needs Jinja2: pip install 'vela-sha[jinja2]'\n")
+
+
+def _screen(text, width):
+    """The rows a terminal `width` columns wide shows for `text`, trailing blanks dropped."""
+    rows, column = [""], 0
+    for char in text:
+        if char in "\r\n":
+            rows += [""] * (char == "\n")
+            column = 0
+            continue
+        if column == width:  # wraps when a character follows the last column
+            rows.append("")
+            column = 0
+        row = rows[-1].ljust(column)
+        rows[-1] = row[:column] + char + row[column + 1:]
+        column += 1
+    return [row.rstrip() for row in rows]
+
+
+def test_progress_line_on_a_terminal_only_and_never_mixed_with_results(files):
+    names = [f"f{i}" for i in range(30)]
+    for i, name in enumerate(names):
+        (files / name).write_bytes(b"x\n" * (i * 20000))
+    quiet = subprocess.run([COMMAND, "template", "--progress", *names], capture_output=True, cwd=files)
+    assert quiet.returncode == 0 and quiet.stderr == b""
+    # Results and the progress line on one 40-column terminal.
+    primary, secondary = pty.openpty()
+    fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 40, 0, 0))
+    environment = {k: v for k, v in os.environ.items() if k not in ("COLUMNS", "LINES")}
+    child = subprocess.Popen([COMMAND, "template", "--progress", *names], stdout=secondary, stderr=secondary,
+                             cwd=files, env=environment)
+    os.close(secondary)
+    shown = b""
+    with contextlib.suppress(OSError):  # EIO once the child has closed the terminal
+        while chunk := os.read(primary, 65536):
+            shown += chunk
+    os.close(primary)
+    assert child.wait() == 0 and b" files, " in shown
+    results = quiet.stdout.decode().splitlines()
+    # A line that wrapped, or a result written after the progress line, would show here.
+    assert _screen(shown.decode(), 40) == [line[i:i + 40] for line in results for i in (0, 40)] + [""]
+    assert [in_units(n) for n in (1023, 1023.6, 2**30 - 2**20 // 50, 5 * 2**40)] == [
+        "1023 B", "1.0 KiB", "1.0 GiB", "5120.0 GiB"]
 
 
 @pytest.mark.parametrize("command", ["template", "composition", "check", "verify", "lint"])
