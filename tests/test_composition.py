@@ -1,6 +1,6 @@
 """calculate_composition_hash: each message once and the precedence between them, and hostile
-objects. Every fault's variants, and caller code run mid-conversion, are in test_caller_code's
-walk; the stream byte for byte in README.md (test_readme) and in the core's tests."""
+objects. Every fault's variants, caller code run mid-conversion and the stream against a reference
+written apart are in test_caller_code's walk; the stream byte for byte in README.md (test_readme)."""
 
 import copy
 import sys
@@ -9,7 +9,8 @@ import pytest
 
 import composition_reference as reference
 from conftest import raises_vela
-from vela_sha._native import VelaShaError, calculate_composition_hash
+from vela_sha import manifest_problems
+from vela_sha._native import VelaShaError, calculate_composition_hash, calculate_hash
 
 MANIFEST = "VELA_SHA_INVALID_MANIFEST"
 SOURCE_ERROR = (
@@ -131,7 +132,7 @@ def test_occurrence_values(occurrence, accepted):
             calculate_composition_hash(m)
     else:
         same = manifest(edges=[edge(occurrence=accepted)])
-        assert calculate_composition_hash(m) == calculate_composition_hash(input=same)
+        assert calculate_composition_hash(m) == reference.composition_hash(same)
 
 
 def test_memory_error_in_the_string_test_passes_through():
@@ -162,17 +163,22 @@ def test_subclasses_are_read_from_their_own_storage():
         calculate_composition_hash(lying_dict(schema="v1", edges=[]))
 
 
-@pytest.mark.parametrize("where", ["top", "node", "source", "edge"])
-def test_key_eq_exception_passes_through(where):
-    def raising(self, other):
-        raise ZeroDivisionError("from __eq__")
+def raising(self, other):
+    raise ZeroDivisionError("from __eq__")
 
+
+RaisingKey = type("RaisingKey", (str,), {"__hash__": str.__hash__, "__eq__": raising})  # its name's place, and raises
+
+
+@pytest.mark.parametrize("function", [calculate_composition_hash, manifest_problems])
+@pytest.mark.parametrize("where", ["top", "node", "source", "edge"])
+def test_key_eq_exception_passes_through(function, where):
     m = manifest(edges=[edge()])
     target = {"top": m, "node": m["nodes"][0], "source": m["nodes"][0]["source"], "edge": m["edges"][0]}[where]
-    name = next(iter(target))  # replaced by a key that looks it up, and raises when compared
-    target[type("RaisingKey", (str,), {"__hash__": str.__hash__, "__eq__": raising})(name)] = target.pop(name)
+    name = next(iter(target))
+    target[RaisingKey(name)] = target.pop(name)
     with pytest.raises(ZeroDivisionError, match="from __eq__"):
-        calculate_composition_hash(m)
+        function(m)
 
 
 def test_a_call_nested_in_a_call():
@@ -193,16 +199,23 @@ def test_a_call_nested_in_a_call():
     assert nesting.result == reference.composition_hash(inner)
 
 
-def test_inputs_and_reference_counts_unchanged():
-    good = reference.generate(20, 40, seed=2)
-    bad = manifest([node(), node()])
-    objects = [good, good["nodes"], good["edges"], good["nodes"][0], good["nodes"][0]["source"],
-               good["nodes"][0]["source"]["value"], bad, bad["nodes"][0]]
-    snapshots = [copy.deepcopy(good), copy.deepcopy(bad)]
+def parts(value):
+    """`value` and every value within it."""
+    yield value
+    for item in value.values() if isinstance(value, dict) else value if isinstance(value, list) else ():
+        yield from parts(item)
+
+
+@pytest.mark.parametrize("function, good, bad", [
+    (calculate_composition_hash, reference.generate(20, 40, seed=2), manifest([node(), node()])),
+    (calculate_hash, {"utf8_file_bytes": b"a\r\nb" * 100, "other": 1}, {"utf8_file_bytes": b"a\r\nb\xff"}),
+])
+def test_inputs_and_reference_counts_unchanged(function, good, bad):
+    objects, snapshots = [*parts(good), *parts(bad)], copy.deepcopy([good, bad])
     before = [sys.getrefcount(o) for o in objects]
     for _ in range(300):
-        calculate_composition_hash(good)
+        function(good)
         with pytest.raises(VelaShaError):
-            calculate_composition_hash(bad)
+            function(bad)
     assert [sys.getrefcount(o) for o in objects] == before
     assert [good, bad] == snapshots

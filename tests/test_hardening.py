@@ -1,4 +1,4 @@
-"""Load, huge inputs, threads and hostile objects."""
+"""Load, huge inputs, threads and memory exhaustion."""
 
 import concurrent.futures
 import hashlib
@@ -37,12 +37,6 @@ def test_threads_get_the_single_threaded_results():
 
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
         assert sum(pool.map(failures, range(0, 56, 7)), []) == []
-
-
-def test_bytes_subclass_with_lying_buffer_is_read_by_content():
-    lying = type("Lying", (bytes,), {"__buffer__": lambda self, flags: memoryview(b"lie"), "decode": lambda *_: "lie"})
-    data = lying(b"truth\r\n")
-    assert calculate_hash({"utf8_file_bytes": data}) == calculate_hash({"utf8_file_bytes": b"truth\n"})
 
 
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves address space")
