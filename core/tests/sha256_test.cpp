@@ -25,19 +25,6 @@ TEST(Sha256, NistShortAndLongMessages) {
   }
 }
 
-TEST(Sha256, PiecewiseFeedingMatchesOneShot) {
-  // Odd piece sizes cross every position in the 64-byte block.
-  for (const auto& v : testing::read_rsp("SHA256LongMsg.rsp")) {
-    for (std::size_t piece : {1u, 7u, 63u, 64u, 65u, 1000u}) {
-      Sha256 hash;
-      for (std::size_t at = 0; at < v.message.size(); at += piece) {
-        hash.update(std::span(v.message).subspan(at, std::min(piece, v.message.size() - at)));
-      }
-      ASSERT_EQ(as_bytes(hash.finish()), v.digest) << "piece " << piece;
-    }
-  }
-}
-
 TEST(Sha256, NistMonteCarlo) {
   const auto lines = testing::lines_of(testing::read_file(testing::vectors_path("SHA256Monte.rsp")));
   Bytes seed;
