@@ -1,5 +1,6 @@
 """iter_hash_files and hash_files: many files on threads, in input order."""
 
+import concurrent.futures
 import json
 import os
 import subprocess
@@ -96,14 +97,10 @@ def test_closing_joins_the_threads_from_any_thread(tmp_path):
         assert next(pairs)[1]["kind"] == "template"
     assert _threads() == before and list(pairs) == []
     # Two threads closing at once: one ends the batch, the other finds it ended.
-    pairs = iter_hash_files(big, jobs=2)
-    start = threading.Barrier(2)
-    closers = [threading.Thread(target=lambda: (start.wait(), pairs.close())) for _ in range(2)]
-    for closer in closers:
-        closer.start()
-    for closer in closers:
-        closer.join(timeout=30)
-    assert not any(closer.is_alive() for closer in closers) and _settles_at(before)
+    pairs, start = iter_hash_files(big, jobs=2), threading.Barrier(2)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        list(pool.map(lambda _: (start.wait(), pairs.close()), range(2), timeout=30))
+    assert _settles_at(before)
     # A close while another thread waits in __next__ ends that wait.
     pairs, got = iter_hash_files(big, jobs=1), []
     waiter = threading.Thread(target=lambda: got.extend(pairs))
