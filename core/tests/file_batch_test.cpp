@@ -12,24 +12,7 @@
 namespace vela_sha {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-class FileBatchTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("vela_sha_batch_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_ / name, std::ios::binary) << text;
-    return (dir_ / name).string();
-  }
-
-  fs::path dir_;
-};
 
 // What one file alone gives.
 FileOutcome alone(const std::string& text) {
@@ -42,7 +25,9 @@ FileOutcome alone(const std::string& text) {
   return *digest;
 }
 
-TEST_F(FileBatchTest, InputOrderAndEveryKindOfOutcomeUnderAnyNumberOfThreads) {
+TEST(FileBatch, InputOrderAndEveryKindOfOutcomeUnderAnyNumberOfThreads) {
+  const auto dir = std::filesystem::temp_directory_path() / ("vela_sha_batch_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
   std::mt19937 rng(11);
   std::vector<std::string> paths;
   std::vector<FileOutcome> expected;
@@ -50,12 +35,13 @@ TEST_F(FileBatchTest, InputOrderAndEveryKindOfOutcomeUnderAnyNumberOfThreads) {
     std::string text(rng() % (i % 10 == 0 ? 3'000'000 : 5000), 'x');
     for (auto& c : text) c = "ab\r\n\xD0\x96"[rng() % 4];
     if (i % 13 == 5) text += "\xC0\xAF";
-    paths.push_back(write("f" + std::to_string(i), text));
+    paths.push_back((dir / std::to_string(i)).string());
+    std::ofstream(paths.back(), std::ios::binary) << text;
     expected.push_back(alone(text));
   }
-  paths.insert(paths.begin() + 7, (dir_ / "missing").string());
+  paths.insert(paths.begin() + 7, (dir / "missing").string());
   expected.insert(expected.begin() + 7, std::unexpected(FeedError(ReadError{ENOENT})));
-  paths.insert(paths.begin() + 30, dir_.string());
+  paths.insert(paths.begin() + 30, dir.string());
   expected.insert(expected.begin() + 30, std::unexpected(FeedError(ReadError{EISDIR})));
   paths.push_back(paths[0]);  // a repeat is hashed again
   expected.push_back(expected[0]);
@@ -71,6 +57,7 @@ TEST_F(FileBatchTest, InputOrderAndEveryKindOfOutcomeUnderAnyNumberOfThreads) {
       ASSERT_EQ(batch.outcome(i), expected[i]) << jobs << " " << i;
     }
   }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
