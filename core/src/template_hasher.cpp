@@ -1,9 +1,13 @@
+// The one pipeline of the template digest: each block of a text is validated,
+// its line endings counted and normalised, and it is hashed, while it sits in
+// the cache; the one-call forms feed the same pipeline.
 #include "vela_sha/template_hasher.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <ostream>
 
+#include "owned_copy.hpp"
 #include "text.hpp"
 
 namespace vela_sha {
@@ -165,6 +169,30 @@ std::expected<TemplateSha256, Utf8Error> TemplateHasher::digest() const noexcept
   if (failed_) return std::unexpected(*failed_);
   if (open_size_ > 0) return std::unexpected(Utf8Error{seen_ - open_size_, count_lines_ ? lines_ + 1 : 0});
   return TemplateSha256(sha_.peek());
+}
+
+std::expected<TemplateSha256, ShaError> calculate_hash(std::span<const std::uint8_t> bytes) noexcept {
+  TemplateHasher hasher(TemplateHasher::WithoutLines{});
+  if (!hasher.update(bytes)) return std::unexpected(ShaError::InvalidUtf8);
+  const auto digest = hasher.digest();
+  if (!digest) return std::unexpected(ShaError::InvalidUtf8);
+  return *digest;
+}
+
+std::expected<TemplateSha256, ShaError> calculate_hash_from_copy(std::span<const std::uint8_t> source) {
+  // The copy is taken a block at a time, and each block validated and hashed
+  // while it is still in the cache: one pass over memory instead of four. It
+  // is ours to overwrite, so line endings are normalised inside it.
+  constexpr std::size_t kCopyBlock = 256 * 1024;
+  detail::OwnedCopy copy(source.data(), source.size());
+  TemplateHasher hasher(TemplateHasher::WithoutLines{});
+  for (std::size_t at = 0; at < source.size(); at += kCopyBlock) {
+    const std::size_t length = std::min(kCopyBlock, source.size() - at);
+    if (!hasher.update_in_place({copy.block(at, length), length})) return std::unexpected(ShaError::InvalidUtf8);
+  }
+  const auto digest = hasher.digest();
+  if (!digest) return std::unexpected(ShaError::InvalidUtf8);
+  return *digest;
 }
 
 }  // namespace vela_sha

@@ -1,5 +1,5 @@
-// Byte-level text kernels behind calculate_hash. Internal to the library;
-// exposed in a header so the tests can hold each path against a reference.
+// Byte-level text kernels behind the template digest. Internal to the
+// library; exposed in a header so the tests can hold each against a reference.
 #pragma once
 
 #include <cstddef>
@@ -7,18 +7,17 @@
 
 namespace vela_sha::text {
 
+// Each kernel below runs the widest set of vector kernels in use (see
+// kernel_set.hpp), or its portable twin.
+
 // Strict RFC 3629 validation: rejects truncated sequences, stray continuation
 // bytes, overlong forms, encoded surrogates and values above U+10FFFF.
-// Picks the fastest kernel this CPU runs.
 [[nodiscard]] bool valid_utf8(const std::uint8_t* data, std::size_t size) noexcept;
-
-// The portable kernel (ASCII runs a word at a time, the rest a character at a time).
-[[nodiscard]] bool valid_utf8_scalar(const std::uint8_t* data, std::size_t size) noexcept;
 
 // Where validation fails: the offset of the lead byte of the first invalid or
 // cut-off sequence (what Python's decoder reports as the error's start), or
-// `size` if the text is valid. The portable kernel; fast kernels only say
-// whether, so this runs once they have said no.
+// `size` if the text is valid. Portable only: it runs once a kernel said no,
+// and as the portable validator.
 [[nodiscard]] std::size_t first_invalid_utf8(const std::uint8_t* data, std::size_t size) noexcept;
 
 // The length of the sequence a lead byte starts: 1 for ASCII, 2 to 4 for
@@ -49,40 +48,18 @@ namespace vela_sha::text {
 }
 
 // Whether every byte is ASCII and none is a CR: text valid as it stands and
-// already normalised, the common case, told in one pass. Picks the fastest
-// kernel this CPU runs.
+// already normalised, the common case, told in one pass.
 [[nodiscard]] bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept;
-[[nodiscard]] bool plain_ascii_portable(const std::uint8_t* data, std::size_t size) noexcept;
-// Only valid to call when avx2_available().
-[[nodiscard]] bool plain_ascii_avx2(const std::uint8_t* data, std::size_t size) noexcept;
 
 // How many LF and CR bytes a text holds.
 struct LineBytes {
   std::size_t lf = 0, cr = 0;
 };
 
-// Picks the fastest kernel this CPU runs.
 [[nodiscard]] LineBytes count_line_bytes(const std::uint8_t* data, std::size_t size) noexcept;
-[[nodiscard]] LineBytes count_line_bytes_portable(const std::uint8_t* data, std::size_t size) noexcept;
-// Only valid to call when avx2_available().
-[[nodiscard]] LineBytes count_line_bytes_avx2(const std::uint8_t* data, std::size_t size) noexcept;
-
-// The vector kernel; only valid to call when avx2_available().
-[[nodiscard]] bool valid_utf8_avx2(const std::uint8_t* data, std::size_t size) noexcept;
-[[nodiscard]] bool avx2_available() noexcept;
 
 // Turns CR LF and lone CR into LF in place, compacting the text towards the
-// front, and returns its new length (never more than `size`). Picks the
-// fastest kernel this CPU runs.
+// front, and returns its new length (never more than `size`).
 [[nodiscard]] std::size_t normalise_line_endings(std::uint8_t* data, std::size_t size) noexcept;
-
-// The portable kernel (a byte search and a move per line).
-[[nodiscard]] std::size_t normalise_line_endings_portable(std::uint8_t* data,
-                                                          std::size_t size) noexcept;
-
-// The vector kernel; only valid to call when avx512_available().
-[[nodiscard]] std::size_t normalise_line_endings_avx512(std::uint8_t* data,
-                                                        std::size_t size) noexcept;
-[[nodiscard]] bool avx512_available() noexcept;
 
 }  // namespace vela_sha::text

@@ -1,16 +1,23 @@
 #include <cstring>
 
+#include "kernel_set.hpp"
 #include "text.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__x86_64__)
 #include <immintrin.h>
-#define VELA_SHA_HAVE_AVX2_KERNEL 1
 #endif
 
 namespace vela_sha::text {
 namespace {
 
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+
+// The high bit of each byte of `word` that is zero, and no other bit.
+constexpr std::uint64_t zero_bytes(std::uint64_t word) noexcept {
+  return ~(((word & kLow7) + kLow7) | word | kLow7);
+}
 
 // Index of the first byte at or after `i` that is not ASCII, or `size`.
 std::size_t skip_ascii(const std::uint8_t* data, std::size_t i, std::size_t size) noexcept {
@@ -21,6 +28,19 @@ std::size_t skip_ascii(const std::uint8_t* data, std::size_t i, std::size_t size
   }
   while (i < size && data[i] < 0x80) ++i;
   return i;
+}
+
+bool plain_ascii_portable(const std::uint8_t* data, std::size_t size) noexcept {
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    if ((word & (0x80 * kOnes)) != 0 || zero_bytes(word ^ ('\r' * kOnes)) != 0) return false;
+  }
+  for (; i < size; ++i) {
+    if (data[i] >= 0x80 || data[i] == '\r') return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -43,18 +63,27 @@ std::size_t first_invalid_utf8(const std::uint8_t* data, std::size_t size) noexc
   return size;
 }
 
-bool valid_utf8_scalar(const std::uint8_t* data, std::size_t size) noexcept {
-  return first_invalid_utf8(data, size) == size;
-}
-
-#ifdef VELA_SHA_HAVE_AVX2_KERNEL
-
-bool avx2_available() noexcept {
-  static const bool available = __builtin_cpu_supports("avx2");
-  return available;
-}
+#if defined(__x86_64__)
 
 namespace {
+
+// 128 bytes a step: their high bits and their CRs gathered, one test each.
+__attribute__((target("avx2"))) bool plain_ascii_avx2(const std::uint8_t* data, std::size_t size) noexcept {
+  const __m256i cr = _mm256_set1_epi8('\r');
+  std::size_t i = 0;
+  for (; i + 128 <= size; i += 128) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 32));
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 64));
+    const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 96));
+    const __m256i high = _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
+    const __m256i crs = _mm256_or_si256(
+        _mm256_or_si256(_mm256_cmpeq_epi8(a, cr), _mm256_cmpeq_epi8(b, cr)),
+        _mm256_or_si256(_mm256_cmpeq_epi8(c, cr), _mm256_cmpeq_epi8(d, cr)));
+    if (_mm256_movemask_epi8(_mm256_or_si256(high, crs)) != 0) return false;
+  }
+  return plain_ascii_portable(data + i, size - i);
+}
 
 // Lookup-table validation: every byte is classified by three nibbles (the
 // high and low nibble of the byte before it, and its own high nibble); the AND
@@ -155,8 +184,6 @@ struct Avx2Checker {
   }
 };
 
-}  // namespace
-
 __attribute__((target("avx2"))) bool valid_utf8_avx2(const std::uint8_t* data,
                                                      std::size_t size) noexcept {
   Avx2Checker checker;
@@ -184,22 +211,26 @@ __attribute__((target("avx2"))) bool valid_utf8_avx2(const std::uint8_t* data,
   } else if (i >= 3 && data[i - 3] >= 0xF0) {
     restart = i - 3;
   }
-  return valid_utf8_scalar(data + restart, size - restart);
+  return first_invalid_utf8(data + restart, size - restart) == size - restart;
 }
 
-#else
-
-bool avx2_available() noexcept { return false; }
-bool valid_utf8_avx2(const std::uint8_t* data, std::size_t size) noexcept {
-  return valid_utf8_scalar(data, size);
-}
+}  // namespace
 
 #endif
 
 bool valid_utf8(const std::uint8_t* data, std::size_t size) noexcept {
+#if defined(__x86_64__)
   // Below a block the vector kernel has nothing to gain.
-  if (size >= 64 && avx2_available()) return valid_utf8_avx2(data, size);
-  return valid_utf8_scalar(data, size);
+  if (size >= 64 && detail::using_kernels(detail::KernelSet::Avx2)) return valid_utf8_avx2(data, size);
+#endif
+  return first_invalid_utf8(data, size) == size;
+}
+
+bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept {
+#if defined(__x86_64__)
+  if (size >= 128 && detail::using_kernels(detail::KernelSet::Avx2)) return plain_ascii_avx2(data, size);
+#endif
+  return plain_ascii_portable(data, size);
 }
 
 }  // namespace vela_sha::text

@@ -1,4 +1,5 @@
-// The template digest of a text that arrives in pieces.
+// The template digest: SHA-256 of a UTF-8 text with its line endings made LF,
+// taken from a text that arrives in pieces or all at once.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "vela_sha/file.hpp"
+#include "vela_sha/template_sha256.hpp"
 
 namespace vela_sha {
 
@@ -79,5 +80,20 @@ class TemplateHasher {
   bool after_cr_ = false;  // the last byte was a CR, so a leading LF merges with it
   bool count_lines_ = true;
 };
+
+// The digest of a whole text: validates `bytes` as strict UTF-8 (RFC 3629),
+// turns CR LF and lone CR into LF, and returns the SHA-256 of the result.
+// Invalid input is hashed not at all. Text without a CR is hashed where it
+// lies; text with one is normalised a few KiB at a time in a staging copy.
+[[nodiscard]] std::expected<TemplateSha256, ShaError> calculate_hash(std::span<const std::uint8_t> bytes) noexcept;
+
+// The same digest, made from one copy of `source` in memory of the call's own
+// (a caller that must not hand the core memory it does not own: the bytes are
+// read only while they are copied). The copy is made, validated and hashed a
+// block at a time while the block is in cache; past a few MiB a helper thread
+// makes it ahead of the hashing while a processor is free. `source` must not
+// change meanwhile. std::bad_alloc if the copy's memory cannot be had.
+[[nodiscard]] std::expected<TemplateSha256, ShaError> calculate_hash_from_copy(
+    std::span<const std::uint8_t> source);
 
 }  // namespace vela_sha

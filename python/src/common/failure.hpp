@@ -11,7 +11,6 @@
 #include <variant>
 
 #include "ref.hpp"
-#include "vela_sha/file.hpp"
 #include "vela_sha/template_hasher.hpp"
 
 namespace vela_sha::py {

@@ -1,7 +1,7 @@
 #include "common/arguments.hpp"
 #include "bindings.hpp"
 #include "common/results.hpp"
-#include "vela_sha/file.hpp"
+#include "vela_sha/template_hasher.hpp"
 
 namespace vela_sha::py {
 namespace {

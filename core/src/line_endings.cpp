@@ -1,11 +1,12 @@
+// Line-ending kernels: counting LF and CR, and turning CR LF and lone CR into LF.
 #include <bit>
 #include <cstring>
 
+#include "kernel_set.hpp"
 #include "text.hpp"
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__x86_64__)
 #include <immintrin.h>
-#define VELA_SHA_HAVE_AVX2_KERNEL 1
 #endif
 
 namespace vela_sha::text {
@@ -26,21 +27,6 @@ void count_tail(const std::uint8_t* data, std::size_t size, LineBytes& counts) n
   }
 }
 
-}  // namespace
-
-bool plain_ascii_portable(const std::uint8_t* data, std::size_t size) noexcept {
-  std::size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, data + i, 8);
-    if ((word & (0x80 * kOnes)) != 0 || zero_bytes(word ^ ('\r' * kOnes)) != 0) return false;
-  }
-  for (; i < size; ++i) {
-    if (data[i] >= 0x80 || data[i] == '\r') return false;
-  }
-  return true;
-}
-
 LineBytes count_line_bytes_portable(const std::uint8_t* data, std::size_t size) noexcept {
   LineBytes counts;
   std::size_t i = 0;
@@ -54,7 +40,27 @@ LineBytes count_line_bytes_portable(const std::uint8_t* data, std::size_t size) 
   return counts;
 }
 
-#ifdef VELA_SHA_HAVE_AVX2_KERNEL
+// Compaction in place: the write position never passes the read position, and
+// no kernel writes a byte it has not yet read, so the input can be consumed
+// and overwritten in the same pass.
+std::size_t normalise_line_endings_portable(std::uint8_t* data, std::size_t size) noexcept {
+  std::size_t read = 0, write = 0;
+  while (read < size) {
+    const void* found = std::memchr(data + read, '\r', size - read);
+    const std::size_t cr =
+        found ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - data) : size;
+    if (write != read) std::memmove(data + write, data + read, cr - read);
+    write += cr - read;
+    if (cr == size) break;
+    // The byte after a CR is examined afresh, so CR CR LF gives LF LF.
+    data[write++] = '\n';
+    read = cr + 1;
+    if (read < size && data[read] == '\n') ++read;
+  }
+  return write;
+}
+
+#if defined(__x86_64__)
 
 // Matches are counted in byte lanes (a match is -1, so subtracting adds one)
 // and folded into 64-bit sums before any lane can wrap.
@@ -90,52 +96,51 @@ __attribute__((target("avx2"))) LineBytes count_line_bytes_avx2(const std::uint8
   return counts;
 }
 
-LineBytes count_line_bytes(const std::uint8_t* data, std::size_t size) noexcept {
-  if (size >= 64 && avx2_available()) return count_line_bytes_avx2(data, size);
-  return count_line_bytes_portable(data, size);
-}
-
-// 128 bytes a step: their high bits and their CRs gathered, one test each.
-__attribute__((target("avx2"))) bool plain_ascii_avx2(const std::uint8_t* data, std::size_t size) noexcept {
-  const __m256i cr = _mm256_set1_epi8('\r');
-  std::size_t i = 0;
-  for (; i + 128 <= size; i += 128) {
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 32));
-    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 64));
-    const __m256i d = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i + 96));
-    const __m256i high = _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
-    const __m256i crs = _mm256_or_si256(
-        _mm256_or_si256(_mm256_cmpeq_epi8(a, cr), _mm256_cmpeq_epi8(b, cr)),
-        _mm256_or_si256(_mm256_cmpeq_epi8(c, cr), _mm256_cmpeq_epi8(d, cr)));
-    if (_mm256_movemask_epi8(_mm256_or_si256(high, crs)) != 0) return false;
+// 64 bytes a step: every CR becomes LF, the CR of each CR LF pair is dropped,
+// and what is kept is compressed to the front and written with a masked
+// store that touches exactly the bytes kept.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2"))) std::size_t
+normalise_line_endings_avx512(std::uint8_t* data, std::size_t size) noexcept {
+  const __m512i cr = _mm512_set1_epi8('\r');
+  const __m512i lf = _mm512_set1_epi8('\n');
+  std::size_t read = 0, write = 0;
+  // Each step also reads the byte after its block, to see whether a CR in the
+  // last lane is followed by LF.
+  for (; read + 65 <= size; read += 64) {
+    const __m512i block = _mm512_loadu_si512(data + read);
+    const __m512i next = _mm512_loadu_si512(data + read + 1);
+    const __mmask64 is_cr = _mm512_cmpeq_epi8_mask(block, cr);
+    if (is_cr == 0 && write == read) {
+      write += 64;  // nothing to change and nothing to move
+      continue;
+    }
+    const __mmask64 keep = ~(is_cr & _mm512_cmpeq_epi8_mask(next, lf));
+    const __m512i fixed = _mm512_mask_mov_epi8(block, is_cr, lf);
+    const __m512i packed = _mm512_maskz_compress_epi8(keep, fixed);
+    const auto kept = static_cast<unsigned>(_mm_popcnt_u64(keep));
+    _mm512_mask_storeu_epi8(data + write, _bzhi_u64(~0ULL, kept), packed);
+    write += kept;
   }
-  return plain_ascii_portable(data + i, size - i);
-}
-
-bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept {
-  if (size >= 128 && avx2_available()) return plain_ascii_avx2(data, size);
-  return plain_ascii_portable(data, size);
-}
-
-#else
-
-bool plain_ascii_avx2(const std::uint8_t* data, std::size_t size) noexcept {
-  return plain_ascii_portable(data, size);
-}
-
-bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept {
-  return plain_ascii_portable(data, size);
-}
-
-LineBytes count_line_bytes_avx2(const std::uint8_t* data, std::size_t size) noexcept {
-  return count_line_bytes_portable(data, size);
-}
-
-LineBytes count_line_bytes(const std::uint8_t* data, std::size_t size) noexcept {
-  return count_line_bytes_portable(data, size);
+  if (write != read) std::memmove(data + write, data + read, size - read);
+  return write + normalise_line_endings_portable(data + write, size - read);
 }
 
 #endif
+
+}  // namespace
+
+LineBytes count_line_bytes(const std::uint8_t* data, std::size_t size) noexcept {
+#if defined(__x86_64__)
+  if (size >= 64 && detail::using_kernels(detail::KernelSet::Avx2)) return count_line_bytes_avx2(data, size);
+#endif
+  return count_line_bytes_portable(data, size);
+}
+
+std::size_t normalise_line_endings(std::uint8_t* data, std::size_t size) noexcept {
+#if defined(__x86_64__)
+  if (detail::using_kernels(detail::KernelSet::Avx512)) return normalise_line_endings_avx512(data, size);
+#endif
+  return normalise_line_endings_portable(data, size);
+}
 
 }  // namespace vela_sha::text

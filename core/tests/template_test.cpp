@@ -1,10 +1,11 @@
-#include "vela_sha/file.hpp"
+#include "vela_sha/template_hasher.hpp"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
+#include "kernel_sets.hpp"
 #include "reference.hpp"
 #include "text.hpp"
 #include "vectors.hpp"
@@ -18,12 +19,19 @@ Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 bool reference_valid(const Bytes& b) { return testing::reference_valid_utf8(b); }
 
-// Every validator the library has, so each kernel is held to the same cases.
-std::vector<std::pair<const char*, bool (*)(const std::uint8_t*, std::size_t)>> validators() {
-  std::vector<std::pair<const char*, bool (*)(const std::uint8_t*, std::size_t)>> v = {
-      {"dispatch", text::valid_utf8}, {"scalar", text::valid_utf8_scalar}};
-  if (text::avx2_available()) v.push_back({"avx2", text::valid_utf8_avx2});
-  return v;
+using testing::for_each_kernel_set;
+
+TEST(KernelSets, NamedAndCappedAtTheCpu) {
+  using detail::KernelSet;
+  EXPECT_EQ(detail::kernel_set_named("portable"), KernelSet::Portable);
+  EXPECT_EQ(detail::kernel_set_named("avx2"), KernelSet::Avx2);
+  EXPECT_EQ(detail::kernel_set_named("avx512"), KernelSet::Avx512);
+  EXPECT_EQ(detail::kernel_set_named("AVX2"), std::nullopt);
+  const KernelSet before = detail::use_kernel_set(KernelSet::Avx512);
+  EXPECT_EQ(detail::kernel_set(), detail::widest_kernel_set());
+  detail::use_kernel_set(KernelSet::Portable);
+  EXPECT_EQ(detail::kernel_set(), KernelSet::Portable);
+  detail::use_kernel_set(before);
 }
 
 TEST(Utf8, PublicDecoderCases) {
@@ -38,10 +46,10 @@ TEST(Utf8, PublicDecoderCases) {
       Bytes padded(pad, 'x');
       padded.insert(padded.end(), c.bytes.begin(), c.bytes.end());
       padded.resize(padded.size() + 70, 'y');
-      for (const auto& [name, valid] : validators()) {
-        EXPECT_EQ(valid(padded.data(), padded.size()), c.valid) << c.id << " " << name << " pad " << pad;
-        EXPECT_EQ(valid(padded.data(), padded.size() - 70), c.valid) << c.id << " " << name;
-      }
+      for_each_kernel_set([&](const char* name) {
+        EXPECT_EQ(text::valid_utf8(padded.data(), padded.size()), c.valid) << c.id << " " << name << " pad " << pad;
+        EXPECT_EQ(text::valid_utf8(padded.data(), padded.size() - 70), c.valid) << c.id << " " << name;
+      });
     }
   }
 }
@@ -66,17 +74,17 @@ TEST(Utf8, MutationsAgreeWithReference) {
         const bool expected = reference_valid(mutated);
         ASSERT_EQ(text::first_invalid_utf8(mutated.data(), mutated.size()),
                   testing::reference_utf8_error_offset(mutated));
-        for (const auto& [name, valid] : validators()) {
-          ASSERT_EQ(valid(mutated.data(), mutated.size()), expected)
+        for_each_kernel_set([&](const char* name) {
+          ASSERT_EQ(text::valid_utf8(mutated.data(), mutated.size()), expected)
               << name << " pad " << pad << " at " << at << " byte " << int(probe);
-        }
+        });
       }
     }
     for (std::size_t cut = 0; cut <= text.size(); ++cut) {
       const bool expected = reference_valid(Bytes(text.begin(), text.begin() + cut));
-      for (const auto& [name, valid] : validators()) {
-        ASSERT_EQ(valid(text.data(), cut), expected) << name << " cut " << cut;
-      }
+      for_each_kernel_set([&](const char* name) {
+        ASSERT_EQ(text::valid_utf8(text.data(), cut), expected) << name << " cut " << cut;
+      });
     }
   }
 }
@@ -94,9 +102,9 @@ TEST(Utf8, RandomBytesAgreeWithReference) {
     Bytes b = bytes_of(s);
     if (round % 2) b[rng() % b.size()] = static_cast<std::uint8_t>(rng());
     const bool expected = reference_valid(b);
-    for (const auto& [name, valid] : validators()) {
-      ASSERT_EQ(valid(b.data(), b.size()), expected) << name << " round " << round;
-    }
+    for_each_kernel_set([&](const char* name) {
+      ASSERT_EQ(text::valid_utf8(b.data(), b.size()), expected) << name << " round " << round;
+    });
   }
 }
 
@@ -136,9 +144,6 @@ TEST(TemplateHash, NothingElseChanges) {
 using testing::reference_normalise;
 
 TEST(TemplateHash, NormaliserMatchesTwoStepRule) {
-  std::vector<std::pair<const char*, std::size_t (*)(std::uint8_t*, std::size_t)>> kernels = {
-      {"dispatch", text::normalise_line_endings}, {"portable", text::normalise_line_endings_portable}};
-  if (text::avx512_available()) kernels.push_back({"avx512", text::normalise_line_endings_avx512});
   std::mt19937 rng(7);
   const std::uint8_t alphabet[] = {'\r', '\n', 'a', 0xD0, 0x96};
   for (int round = 0; round < 5000; ++round) {
@@ -147,13 +152,11 @@ TEST(TemplateHash, NormaliserMatchesTwoStepRule) {
     for (auto& b : in) b = alphabet[rng() % (round % 3 ? 5 : 3)];
     if (round % 7 == 0) for (auto& b : in) b = rng() % 50 ? 'x' : '\r';
     const Bytes expected = reference_normalise(in);
-    for (const auto& [name, normalise] : kernels) {
+    for_each_kernel_set([&](const char* name) {
       Bytes out = in;
-      out.resize(normalise(out.data(), out.size()));
+      out.resize(text::normalise_line_endings(out.data(), out.size()));
       ASSERT_EQ(out, expected) << name << " round " << round;
-    }
-    Bytes copy = in;
-    ASSERT_EQ(calculate_hash_in_place(copy), calculate_hash(in));
+    });
   }
 }
 
@@ -184,20 +187,22 @@ TEST(HexCodec, RoundTripsAndCase) {
 
 TEST(HexCodec, EveryByteAtEveryStepOfTheDecoder) {
   const std::string digits = "0123456789abcdefABCDEF";
-  for (std::size_t at : {0u, 1u, 15u, 16u, 17u, 31u, 32u, 47u, 48u, 62u, 63u}) {
-    for (int byte = 0; byte < 256; ++byte) {
-      std::string text(64, '7');
-      text[at] = static_cast<char>(byte);
-      const auto result = TemplateSha256::from_hex(text);
-      const auto expected = digits.find(static_cast<char>(byte));
-      ASSERT_EQ(result.has_value(), byte != 0 && expected != std::string::npos) << at << " " << byte;
-      if (result) {
-        const int value = expected < 16 ? static_cast<int>(expected) : static_cast<int>(expected) - 6;
-        const int got = at % 2 ? result->bytes()[at / 2] & 0xF : result->bytes()[at / 2] >> 4;
-        ASSERT_EQ(got, value) << at << " " << byte;
+  for_each_kernel_set([&](const char* name) {
+    for (std::size_t at : {0u, 1u, 15u, 16u, 17u, 31u, 32u, 47u, 48u, 62u, 63u}) {
+      for (int byte = 0; byte < 256; ++byte) {
+        std::string text(64, '7');
+        text[at] = static_cast<char>(byte);
+        const auto result = TemplateSha256::from_hex(text);
+        const auto expected = digits.find(static_cast<char>(byte));
+        ASSERT_EQ(result.has_value(), byte != 0 && expected != std::string::npos) << name << at << " " << byte;
+        if (result) {
+          const int value = expected < 16 ? static_cast<int>(expected) : static_cast<int>(expected) - 6;
+          const int got = at % 2 ? result->bytes()[at / 2] & 0xF : result->bytes()[at / 2] >> 4;
+          ASSERT_EQ(got, value) << name << at << " " << byte;
+        }
       }
     }
-  }
+  });
 }
 
 TEST(HexCodec, RejectsAnythingButSixtyFourHexDigits) {
@@ -208,11 +213,13 @@ TEST(HexCodec, RejectsAnythingButSixtyFourHexDigits) {
       "0x" + good.substr(2), good.substr(0, 62) + "\xC3\xA9",
       good.substr(0, 10) + std::string(1, '\0') + good.substr(11),
   };
-  for (const auto& text : bad) {
-    const auto result = TemplateSha256::from_hex(text);
-    ASSERT_FALSE(result.has_value()) << text;
-    EXPECT_EQ(result.error(), ShaError::InvalidDigest);
-  }
+  for_each_kernel_set([&](const char* name) {
+    for (const auto& text : bad) {
+      const auto result = TemplateSha256::from_hex(text);
+      ASSERT_FALSE(result.has_value()) << name << text;
+      EXPECT_EQ(result.error(), ShaError::InvalidDigest);
+    }
+  });
   EXPECT_EQ(message(ShaError::InvalidDigest),
             "SHA-256 digest must contain exactly 64 hexadecimal characters");
 }
