@@ -1,39 +1,24 @@
-// Template hashing against the plain reference, under every set of kernels:
-// the same verdict and, for valid text, the digest of the two-step normalised
-// text, whole and in place.
-#include <vector>
-
+// Template hashing against the plain references, under every set of kernels:
+// each kernel's scans of the input, after each kind of text before it, as
+// its portable twin and the references make them; and every way into the
+// digest giving the references' digest or error.
+#include "every_way.hpp"
 #include "fuzz.hpp"
-#include "kernel_sets.hpp"
-#include "reference.hpp"
-#include "text.hpp"
-#include "vela_sha/template_hasher.hpp"
 
 using namespace vela_sha;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> input(data, size);
-  const bool valid = testing::reference_valid_utf8(input);
-  const auto expected_text = testing::reference_normalise(input);
-  const Sha256Bytes expected = testing::reference_digest(input);
-
-  testing::for_each_kernel_set([&](const char*) {
-    FUZZ_CHECK(text::valid_utf8(data, size) == valid);
-    // The normaliser works on any bytes, valid UTF-8 or not.
-    std::vector<std::uint8_t> buffer(input.begin(), input.end());
-    buffer.resize(text::normalise_line_endings(buffer.data(), buffer.size()));
-    FUZZ_CHECK(buffer == expected_text);
-
-    const auto result = calculate_hash(input);
-    std::vector<std::uint8_t> copy(input.begin(), input.end());
-    TemplateHasher in_place(TemplateHasher::WithoutLines{});
-    const bool fed = in_place.update_in_place(copy).has_value();
-    FUZZ_CHECK(result.has_value() == valid && (fed && in_place.digest().has_value()) == valid);
-    if (valid) {
-      FUZZ_CHECK(result->bytes() == expected && in_place.digest()->bytes() == expected);
-    } else {
-      FUZZ_CHECK(result.error() == ShaError::InvalidUtf8);
-    }
-  });
+  // Nothing before; a CR; an open two-, three- and four-byte sequence; the
+  // leads whose second byte has a range of its own.
+  for (const std::uint32_t tail : {0x00000000U, 0x0D000000U, 0xC3000000U, 0x82E20000U, 0x989FF000U, 0xE0000000U,
+                                   0xED000000U, 0xF4000000U, 0x90F00000U}) {
+    const std::string differs = testing::scan_disagreement(input, tail);
+    if (!differs.empty()) std::fprintf(stderr, "scan after %08x: %s\n", tail, differs.c_str());
+    FUZZ_CHECK(differs.empty());
+  }
+  const std::string differs = testing::disagreement(input, {size / 3, size - size / 4});
+  if (!differs.empty()) std::fprintf(stderr, "%s\n", differs.c_str());
+  FUZZ_CHECK(differs.empty());
   return 0;
 }

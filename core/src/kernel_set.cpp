@@ -16,12 +16,14 @@ KernelSet widest_kernel_set() noexcept {
 #if defined(__x86_64__)
   static const KernelSet widest = [] {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2") &&
-        __builtin_cpu_supports("bmi2")) {
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") &&
+                      __builtin_cpu_supports("popcnt");
+    if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+        __builtin_cpu_supports("avx512vbmi2")) {
       return KernelSet::Avx512;
     }
-    return __builtin_cpu_supports("avx2") ? KernelSet::Avx2 : KernelSet::Portable;
+    return avx2 ? KernelSet::Avx2 : KernelSet::Portable;
   }();
   return widest;
 #else
