@@ -1,7 +1,12 @@
 // text::scan with AVX-512: one pass over the block, 64 bytes at a time, each
 // vector validated, its line endings counted and normalised, and written out.
-// Bit masks are shifted and combined in general registers: faster than in
-// mask registers on some processors (Zen 4), and no slower on others.
+//
+// Work on bit masks is kept to a minimum: on some processors (Zen 4) every
+// instruction that makes, moves or tests a mask register costs a cycle on
+// the one unit that does them, which bounds the loop long before the vector
+// units do. So rules are checked, and LFs counted, in the vector registers,
+// and one test per vector (per two for plain ASCII) says whether anything
+// needs a closer look.
 #if defined(__x86_64__)
 #include <immintrin.h>
 
@@ -21,11 +26,8 @@ constexpr std::array<std::uint8_t, 64> four_times(const std::array<std::uint8_t,
   return lanes;
 }
 
-constexpr auto kBeforeHigh = four_times(utf8_classes::kBeforeHigh);
-constexpr auto kBeforeLow = four_times(utf8_classes::kBeforeLow);
-constexpr auto kOwnHigh = four_times(utf8_classes::kOwnHigh);
-
-// Lane k holds k + `plus`.
+// Lane k holds k + `plus`: picks the byte `64 - plus` before each lane from
+// two vectors in a row.
 template <std::uint8_t kPlus>
 constexpr std::array<std::uint8_t, 64> kCount = [] {
   std::array<std::uint8_t, 64> lanes{};
@@ -43,6 +45,20 @@ constexpr std::array<std::array<std::uint8_t, 64>, 65> kDropOne = [] {
   return picks;
 }();
 
+// The immediate of a three-input bitwise function for vpternlog: the function
+// applied to the three inputs' own truth-table columns.
+template <class Function>
+constexpr int truth_table(Function f) noexcept {
+  return f(0xF0, 0xCC, 0xAA) & 0xFF;
+}
+constexpr int kAnd3 = truth_table([](int a, int b, int c) { return a & b & c; });
+constexpr int kOrOfAnd = truth_table([](int a, int b, int c) { return a | (b & c); });
+constexpr int kAndXor = truth_table([](int a, int b, int c) { return (a & c) ^ b; });
+constexpr int kOrAnd = truth_table([](int a, int b, int c) { return (a | b) & c; });
+constexpr int kXor = truth_table([](int a, int b, int) { return a ^ b; });
+constexpr int kOrOfAndNot = truth_table([](int a, int b, int c) { return a | (c & ~b); });
+constexpr int kOrNotAnd = truth_table([](int a, int b, int c) { return a | ~(b & c); });
+
 VELA_SHA_AVX512 inline __m512i load(const std::array<std::uint8_t, 64>& lanes) noexcept {
   return _mm512_loadu_si512(lanes.data());
 }
@@ -54,24 +70,16 @@ VELA_SHA_AVX512 inline __m512i pinned(__m512i v) noexcept {
   return v;
 }
 
-// A mask taken into a general register: GCC otherwise folds an AND with it
-// into a masked compare, which moves the other operand to a mask register,
-// slowly on some processors (Zen 4).
-VELA_SHA_AVX512 inline std::uint64_t general(std::uint64_t mask) noexcept {
-  asm("" : "+r"(mask));
-  return mask;
-}
-
 // The vectors every round works with, made once per block.
 struct Constants {
-  __m512i before_high, before_low, own_high;
-  __m512i one_back, two_back, three_back;  // pick the bytes 1, 2 and 3 before each lane from (previous, input)
-  __m512i nibble, e0_less, f0_less, top, cr, lf;
+  __m512i before_high, before_low, own_high;  // the UTF-8 classes (utf8_classes)
+  __m512i one_back, two_back, three_back;     // pick the bytes 1, 2 and 3 before each lane
+  __m512i nibble, e0_less, f0_less, top, below_top, one, zero, cr, lf;
 
   VELA_SHA_AVX512 Constants() noexcept
-      : before_high(pinned(load(kBeforeHigh))),
-        before_low(pinned(load(kBeforeLow))),
-        own_high(pinned(load(kOwnHigh))),
+      : before_high(pinned(load(four_times(utf8_classes::kBeforeHigh)))),
+        before_low(pinned(load(four_times(utf8_classes::kBeforeLow)))),
+        own_high(pinned(load(four_times(utf8_classes::kOwnHigh)))),
         one_back(pinned(load(kCount<63>))),
         two_back(pinned(load(kCount<62>))),
         three_back(pinned(load(kCount<61>))),
@@ -79,135 +87,201 @@ struct Constants {
         e0_less(pinned(_mm512_set1_epi8(0xE0 - 0x80))),
         f0_less(pinned(_mm512_set1_epi8(0xF0 - 0x80))),
         top(pinned(_mm512_set1_epi8(static_cast<char>(0x80)))),
+        below_top(pinned(_mm512_set1_epi8(0x7F))),
+        one(pinned(_mm512_set1_epi8(1))),
+        zero(pinned(_mm512_setzero_si512())),
         cr(pinned(_mm512_set1_epi8('\r'))),
         lf(pinned(_mm512_set1_epi8('\n'))) {}
 
   [[nodiscard]] VELA_SHA_AVX512 __m512i high_nibbles(__m512i v) const noexcept {
     return _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble);
   }
-};
 
-// The UTF-8 rules 64 bytes at a time (see utf8_classes): each byte is
-// classified with the byte before it, and where it must be the third or
-// fourth of a sequence is told by the bytes two and three back.
-struct Utf8Check {
-  __m512i previous;  // the vector checked last (only its last three lanes count)
-  std::uint64_t high;  // its bytes from 0x80 up
+  // Whether each byte of `v` differs from the byte `c` repeats, in bit 7: the
+  // byte's distance from it, plus 0x7F, saturates past 0x7F unless it is 0.
+  [[nodiscard]] VELA_SHA_AVX512 __m512i differs(__m512i v, __m512i c) const noexcept {
+    return _mm512_adds_epu8(_mm512_xor_si512(v, c), below_top);
+  }
 
-  VELA_SHA_AVX512 explicit Utf8Check(Tail tail) noexcept
-      : previous(_mm512_maskz_set1_epi32(0x8000, static_cast<int>(tail.bytes))), high(tail.bytes & 0x80808000U) {}
-
-  // Whether `v` (its `lanes`) keeps the rules.
-  VELA_SHA_AVX512 bool keeps(const Constants& k, __m512i v, std::uint64_t lanes) noexcept {
-    const std::uint64_t was_high = high;
-    high = _mm512_movepi8_mask(v);
-    // ASCII after ASCII keeps every rule; after anything else it is checked,
-    // for a sequence left open.
-    if ((high | was_high) == 0) {
-      previous = v;
-      return true;
-    }
-    const __m512i before = _mm512_permutex2var_epi8(previous, k.one_back, v);
+  // The UTF-8 rules (see utf8_classes), broken where a lane is not zero:
+  // each byte classified with the byte before it, and where it must be the
+  // third or fourth of a sequence told by the bytes two and three back. A
+  // text of sequences no longer than `longest` (2 to 4) needs to look back
+  // less far; a longer lead byte in `v` is then marked too, for a look with
+  // a longer `longest`.
+  [[nodiscard]] VELA_SHA_AVX512 __m512i broken(__m512i v, __m512i previous, __m512i before,
+                                               int longest) const noexcept {
     const __m512i classes = _mm512_ternarylogic_epi32(
-        _mm512_shuffle_epi8(k.before_high, k.high_nibbles(before)),
-        _mm512_shuffle_epi8(k.before_low, _mm512_and_si512(before, k.nibble)),
-        _mm512_shuffle_epi8(k.own_high, k.high_nibbles(v)), 0x80);  // a & b & c
-    // Only bytes two back >= E0 or three back >= F0 land at or above 0x80 here.
-    const __m512i third = _mm512_subs_epu8(_mm512_permutex2var_epi8(previous, k.two_back, v), k.e0_less);
-    const __m512i fourth = _mm512_subs_epu8(_mm512_permutex2var_epi8(previous, k.three_back, v), k.f0_less);
-    const __m512i must = _mm512_ternarylogic_epi32(third, fourth, k.top, 0xA8);  // (a | b) & c
-    if (_mm512_mask_test_epi8_mask(lanes, _mm512_xor_si512(must, classes), _mm512_xor_si512(must, classes)) != 0) {
-      return false;
+        _mm512_shuffle_epi8(before_high, high_nibbles(before)),
+        _mm512_shuffle_epi8(before_low, _mm512_and_si512(before, nibble)),
+        _mm512_shuffle_epi8(own_high, high_nibbles(v)), kAnd3);
+    // From 0x80 up where a byte is >= E0, or >= F0.
+    const __m512i three = _mm512_subs_epu8(v, e0_less), four = _mm512_subs_epu8(v, f0_less);
+    if (longest == 2) return _mm512_ternarylogic_epi32(classes, three, top, kOrOfAnd);
+    // The same two and three back: bytes that must be a third or fourth.
+    const __m512i third = _mm512_permutex2var_epi8(_mm512_subs_epu8(previous, e0_less), two_back, three);
+    if (longest == 3) {
+      return _mm512_ternarylogic_epi32(_mm512_ternarylogic_epi32(third, classes, top, kAndXor), four, top,
+                                       kOrOfAnd);
     }
-    previous = v;
-    return true;
-  }
-
-  // The last three bytes checked.
-  [[nodiscard]] VELA_SHA_AVX512 Tail tail() const noexcept {
-    alignas(64) std::uint8_t lanes[64];
-    _mm512_store_si512(lanes, previous);
-    return Tail{static_cast<std::uint32_t>(lanes[61]) << 8 | static_cast<std::uint32_t>(lanes[62]) << 16 |
-                static_cast<std::uint32_t>(lanes[63]) << 24};
+    const __m512i fourth = _mm512_permutex2var_epi8(_mm512_subs_epu8(previous, f0_less), three_back, four);
+    return _mm512_ternarylogic_epi32(_mm512_ternarylogic_epi32(third, fourth, top, kOrAnd), classes, classes, kXor);
   }
 };
 
-// Where a vector's line endings are: its CRs, and the LFs that complete a
-// CR LF (which normalising drops).
-struct Endings {
-  std::uint64_t cr, drop;
-};
+// The last three bytes of `v`.
+VELA_SHA_AVX512 inline Tail tail_of(__m512i v) noexcept {
+  alignas(64) std::uint8_t lanes[64];
+  _mm512_store_si512(lanes, v);
+  return Tail{static_cast<std::uint32_t>(lanes[61]) << 8 | static_cast<std::uint32_t>(lanes[62]) << 16 |
+              static_cast<std::uint32_t>(lanes[63]) << 24};
+}
 
-// Line endings 64 bytes at a time, with the CR the last vector ended on.
-template <bool kCountLines>
-struct LineEndings {
-  std::uint64_t after_cr;
-  std::uint64_t count = 0;
+// LFs counted in the vector registers: each vector's bytes that are not LF
+// (lanes past its end are not), summed eight at a time.
+struct LfCount {
+  __m512i not_lf;
+  std::uint64_t bytes = 0;
 
-  VELA_SHA_AVX512 Endings find(const Constants& k, __m512i v) noexcept {
-    const std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, k.cr);
-    const std::uint64_t lf = general(_mm512_cmpeq_epi8_mask(v, k.lf));
-    const std::uint64_t after = cr << 1 | after_cr;  // the lanes right after a CR
-    after_cr = cr >> 63;
-    // Each CR ends a line, and so does each LF that does not follow one.
-    if constexpr (kCountLines) count += static_cast<std::uint64_t>(std::popcount(cr) + std::popcount(lf & ~after));
-    return {cr, lf & after};
+  VELA_SHA_AVX512 void add(const Constants& k, __m512i v) noexcept {
+    not_lf = _mm512_add_epi64(not_lf, _mm512_sad_epu8(_mm512_min_epu8(_mm512_xor_si512(v, k.lf), k.one), k.zero));
+    bytes += 64;
+  }
+  [[nodiscard]] VELA_SHA_AVX512 std::uint64_t lfs() const noexcept {
+    alignas(64) std::uint64_t sums[8];
+    _mm512_store_si512(sums, not_lf);
+    std::uint64_t not_lfs = 0;
+    for (const std::uint64_t sum : sums) not_lfs += sum;
+    return bytes - not_lfs;
   }
 };
 
-// Puts a block's normalised text where kOutput says: nothing until its first
-// change (but for a copy), then every vector: plain stores until the first
-// change, then each vector with its CRs made LF and its dropped LFs packed out.
-template <Output kOutput>
-struct Writer {
-  const Block& block;
-  std::uint8_t* out = kOutput == Output::Copy ? block.out : nullptr;  // set once writing begins
-  std::size_t kept = 0, written = 0;
-  bool normalising = false;
+// What each vector needs of the ones before it in the block. Kept apart from
+// the constants and small, so that the compiler holds it in registers.
+struct Carry {
+  __m512i previous;     // the vector before (only its last three lanes count)
+  std::uint64_t high;   // its lanes from 0x80 up
+  int longest;          // the longest sequence the block has needed, 2 to 4
+  bool after_cr;        // its last byte is a CR
+  bool normalising;     // a CR was seen in the block: every vector is normalised from here on
+};
+
+// Where the normalised text goes, and the line endings counted.
+struct Written {
+  std::uint8_t* out;  // once it is written
+  std::size_t kept, bytes;
+  std::uint64_t crs;  // and LFs, of the vectors normalised
 
   [[nodiscard]] bool writing() const noexcept { return out != nullptr; }
-  [[nodiscard]] bool has_room(std::size_t bytes) const noexcept {
-    return kOutput != Output::Staging || !writing() || written + bytes <= block.room;
-  }
 
-  // Vector `v` read at `at`, its `lanes` counting; `full` if all 64 do, when
-  // a store may write past what it keeps (never past the bytes read).
-  VELA_SHA_AVX512 void put(const Constants& k, __m512i v, Endings endings, std::size_t at, std::uint64_t lanes,
-                           bool full) noexcept {
-    if (!normalising) {
-      if ((endings.cr | endings.drop) == 0) {
-        if (writing()) store(v, full, static_cast<std::size_t>(std::popcount(lanes)));
-        return;
-      }
-      if (!writing()) {
-        kept = at;
-        out = kOutput == Output::InPlace ? block.out + at : block.out;
-      }
-      normalising = true;
-    }
-    const __m512i fixed = _mm512_mask_mov_epi8(v, endings.cr, k.lf);
-    const std::uint64_t drop = endings.drop;
-    const auto bytes = static_cast<std::size_t>(std::popcount(lanes & ~drop));
-    if ((drop & (drop - 1)) == 0) {
-      // At most one LF to drop (the usual case, taken without a branch):
-      // every lane from it on takes the byte one further.
-      const __m512i picks = _mm512_loadu_si512(kDropOne[std::countr_zero(drop)].data());
-      store(_mm512_mask_permutexvar_epi8(fixed, ~0ULL, picks, fixed), full, bytes);
-    } else {
-      store(_mm512_maskz_compress_epi8(lanes & ~drop, fixed), full, bytes);
-    }
-  }
-
-  // The first `bytes` of `v` at the end of what is written.
-  VELA_SHA_AVX512 void store(__m512i v, bool full, std::size_t bytes) noexcept {
+  // The first `size` bytes of `v` after what is written; with `full`, the
+  // whole vector (past what it keeps, never past the bytes read).
+  VELA_SHA_AVX512 void put(__m512i v, bool full, std::size_t size) noexcept {
     if (full) {
-      _mm512_storeu_si512(out + written, v);
+      _mm512_storeu_si512(out + bytes, v);
     } else {
-      _mm512_mask_storeu_epi8(out + written, _bzhi_u64(~0ULL, static_cast<unsigned>(bytes)), v);
+      _mm512_mask_storeu_epi8(out + bytes, _bzhi_u64(~0ULL, static_cast<unsigned>(size)), v);
     }
-    written += bytes;
+    bytes += size;
   }
 };
+
+// Every CR of `v` (read at `at`) becomes LF and the LF of each CR LF goes:
+// the rest is packed to the front of the vector and written.
+template <Output kOutput, bool kCountLines>
+VELA_SHA_AVX512 inline void normalise(const Constants& k, const Block& block, Written& w, __m512i v, __m512i before,
+                                      std::size_t at, std::uint64_t lanes) noexcept {
+  if (!w.writing()) {
+    w.kept = at;
+    w.out = kOutput == Output::InPlace ? block.out + at : block.out;
+  }
+  const __mmask64 cr = _mm512_cmpeq_epi8_mask(v, k.cr);
+  const std::uint64_t drop = _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(before, k.cr), v, k.lf);
+  if constexpr (kCountLines) {
+    w.crs += static_cast<std::uint64_t>(std::popcount(_cvtmask64_u64(cr)) +
+                                        std::popcount(_cvtmask64_u64(_mm512_cmpeq_epi8_mask(v, k.lf))));
+  }
+  const __m512i fixed = _mm512_mask_mov_epi8(v, cr, k.lf);
+  const auto bytes = static_cast<std::size_t>(std::popcount(lanes & ~drop));
+  if ((drop & (drop - 1)) == 0) {
+    // At most one LF to drop (the usual case, taken without a branch):
+    // every lane from it on takes the byte one further.
+    const __m512i picks = _mm512_loadu_si512(kDropOne[std::countr_zero(drop)].data());
+    w.put(_mm512_mask_permutexvar_epi8(fixed, ~0ULL, picks, fixed), lanes == ~0ULL, bytes);
+  } else {
+    w.put(_mm512_maskz_compress_epi8(lanes & ~drop, fixed), lanes == ~0ULL, bytes);
+  }
+}
+
+// `v` taken as it stands: valid, and without a CR or the LF of a CR LF.
+template <bool kCountLines>
+VELA_SHA_AVX512 inline bool plain(const Constants& k, Carry& c, Written& w, LfCount& lfs, __m512i v,
+                                  std::uint64_t lanes) noexcept {
+  if (w.writing()) w.put(v, lanes == ~0ULL, static_cast<std::size_t>(std::popcount(lanes)));
+  if constexpr (kCountLines) lfs.add(k, v);
+  c.previous = v;
+  return true;
+}
+
+// A rule that seems broken, or a longer sequence, may only need a longer
+// look back: whether a look back far enough finds `v` keeping the rules.
+[[gnu::noinline]] VELA_SHA_AVX512 bool deepen(const Constants& k, Carry& c, __m512i v, __m512i before,
+                                             std::uint64_t lanes) noexcept {
+  while (c.longest < 4) {
+    const __m512i broken = k.broken(v, c.previous, before, ++c.longest);
+    if (_mm512_mask_test_epi8_mask(lanes, broken, broken) == 0) return true;
+  }
+  return false;
+}
+
+// One vector at `at` (its `lanes`; `last` is its last byte): false if it
+// breaks a rule, which leaves it untouched.
+template <Output kOutput, bool kCountLines>
+VELA_SHA_AVX512 inline bool step(const Constants& k, const Block& block, Carry& c, Written& w, LfCount& lfs,
+                                 __m512i v, std::size_t at, std::uint64_t lanes, std::uint8_t last) noexcept {
+  const __m512i before = _mm512_permutex2var_epi8(c.previous, k.one_back, v);
+  const std::uint64_t high = _mm512_movepi8_mask(v);
+  // ASCII after ASCII keeps every rule; after anything else it is checked,
+  // for a sequence left open.
+  const bool check = (high | c.high) != 0;
+  c.high = high;
+  const __m512i broken = check ? k.broken(v, c.previous, before, c.longest) : k.zero;
+  const bool plain_so_far = !c.normalising && !c.after_cr;
+  if (plain_so_far) {
+    // One test: a rule broken, or a CR.
+    const __m512i look = _mm512_ternarylogic_epi32(broken, k.differs(v, k.cr), k.top, kOrOfAndNot);
+    if (_mm512_mask_test_epi8_mask(lanes, look, look) == 0) return plain<kCountLines>(k, c, w, lfs, v, lanes);
+  }
+  if (check && _mm512_mask_test_epi8_mask(lanes, broken, broken) != 0 && !deepen(k, c, v, before, lanes)) {
+    return false;
+  }
+  // Rules kept after a longer look back, and no CR yet: still plain.
+  if (plain_so_far && _mm512_mask_testn_epi8_mask(lanes, k.differs(v, k.cr), k.top) == 0) {
+    return plain<kCountLines>(k, c, w, lfs, v, lanes);
+  }
+  normalise<kOutput, kCountLines>(k, block, w, v, before, at, lanes);
+  c.normalising = true;
+  c.after_cr = last == '\r';
+  c.previous = v;
+  return true;
+}
+
+// Two vectors of plain ASCII without a CR, after such a one, taken with one
+// test; false leaves them to step().
+template <bool kCountLines>
+VELA_SHA_AVX512 inline bool plain_pair(const Constants& k, Carry& c, Written& w, LfCount& lfs,
+                                       const std::uint8_t* in) noexcept {
+  if (c.high != 0 || c.after_cr || c.normalising) return false;
+  const __m512i a = _mm512_loadu_si512(in), b = _mm512_loadu_si512(in + 64);
+  // Bit 7: a byte from 0x80 up, or a CR.
+  const __m512i look = _mm512_ternarylogic_epi32(_mm512_or_si512(a, b), k.differs(a, k.cr), k.differs(b, k.cr),
+                                                 kOrNotAnd);
+  if (_mm512_test_epi8_mask(look, k.top) != 0) return false;
+  if (w.writing()) w.put(a, true, 64), w.put(b, true, 64);
+  if constexpr (kCountLines) lfs.add(k, a), lfs.add(k, b);
+  c.previous = b;
+  return true;
+}
 
 template <Output kOutput, bool kCountLines>
 VELA_SHA_AVX512 Scanned scan_as(const Block& block, Tail& tail) noexcept {
@@ -215,33 +289,45 @@ VELA_SHA_AVX512 Scanned scan_as(const Block& block, Tail& tail) noexcept {
   const std::size_t size = block.size;
   const Tail end_tail = tail.then(in, size);  // read now: writing in place may change the bytes
   const Constants k;
-  Utf8Check utf8(tail);
-  LineEndings<kCountLines> endings{tail.after_cr()};
-  Writer<kOutput> writer{block};
-  Scanned scanned;
+  const int longest = tail.back(1) >= 0xF0 || tail.back(2) >= 0xF0 || tail.back(3) >= 0xF0 ? 4
+                      : tail.back(1) >= 0xE0 || tail.back(2) >= 0xE0                       ? 3
+                                                                                            : 2;
+  Carry c{_mm512_maskz_set1_epi32(0x8000, static_cast<int>(tail.bytes)), tail.bytes & 0x80808000U, longest,
+          tail.after_cr(), false};
+  Written w{kOutput == Output::Copy ? block.out : nullptr, 0, 0, 0};
+  LfCount lfs{k.zero};
+  // Staging holds `room` bytes once it is written: no more is read.
+  const auto has_room = [&](std::size_t bytes) {
+    return kOutput != Output::Staging || !w.writing() || w.bytes + bytes <= block.room;
+  };
   std::size_t at = 0;
-  for (; at + 64 <= size && writer.has_room(64); at += 64) {
-    const __m512i v = _mm512_loadu_si512(in + at);
-    if (!utf8.keeps(k, v, ~0ULL)) {
-      scanned.valid = false;
-      break;
+  bool valid = true;
+  while (valid && at + 64 <= size && has_room(128)) {
+    if (at + 128 <= size && plain_pair<kCountLines>(k, c, w, lfs, in + at)) {
+      at += 128;
+    } else if ((valid = step<kOutput, kCountLines>(k, block, c, w, lfs, _mm512_loadu_si512(in + at), at, ~0ULL,
+                                                   in[at + 63]))) {
+      at += 64;
     }
-    writer.put(k, v, endings.find(k, v), at, ~0ULL, true);
   }
-  if (scanned.valid && at < size && at + 64 > size && writer.has_room(size - at)) {
+  while (valid && at + 64 <= size && has_room(64)) {
+    valid = step<kOutput, kCountLines>(k, block, c, w, lfs, _mm512_loadu_si512(in + at), at, ~0ULL, in[at + 63]);
+    if (valid) at += 64;
+  }
+  if (valid && at < size && at + 64 > size && has_room(size - at)) {
     const std::uint64_t lanes = _bzhi_u64(~0ULL, static_cast<unsigned>(size - at));
-    const __m512i v = _mm512_maskz_loadu_epi8(lanes, in + at);
-    scanned.valid = utf8.keeps(k, v, lanes);
-    if (scanned.valid) {
-      writer.put(k, v, endings.find(k, v), at, lanes, false);
-      at = size;
-    }
+    valid = step<kOutput, kCountLines>(k, block, c, w, lfs, _mm512_maskz_loadu_epi8(lanes, in + at), at, lanes, 0);
+    if (valid) at = size;
   }
+  Scanned scanned;
+  scanned.valid = valid;
   scanned.read = at;
-  scanned.kept = writer.writing() ? writer.kept : at;
-  scanned.written = writer.written;
-  scanned.line_endings = endings.count;
-  tail = at == size ? end_tail : utf8.tail();
+  scanned.kept = w.writing() ? w.kept : at;
+  scanned.written = w.bytes;
+  // Each CR ends a line, and so does each LF but the one of a CR LF: the LFs
+  // normalising dropped.
+  if constexpr (kCountLines) scanned.line_endings = w.crs + lfs.lfs() - (w.writing() ? at - w.kept - w.bytes : 0);
+  tail = at == size ? end_tail : tail_of(c.previous);
   return scanned;
 }
 
