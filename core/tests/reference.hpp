@@ -39,27 +39,6 @@ inline std::size_t reference_utf8_error_offset(std::span<const std::uint8_t> b) 
   return b.size();
 }
 
-// The same, but a sequence cut off by the end is no error if some bytes after
-// it could still make it valid: where a scan of a text that goes on must stop.
-inline std::size_t reference_definite_error_offset(std::span<const std::uint8_t> b) {
-  const std::size_t offset = reference_utf8_error_offset(b);
-  if (offset == b.size()) return offset;
-  const unsigned lead = b[offset];
-  const std::size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-  if (offset + n <= b.size() || n == 1) return offset;  // not cut off
-  // The code points the bytes there allow: the rest all 80, or all BF.
-  std::uint32_t low = lead & (0x7F >> n), high = low;
-  for (std::size_t k = 1; k < n; ++k) {
-    const bool have = offset + k < b.size();
-    if (have && (b[offset + k] & 0xC0) != 0x80) return offset;
-    low = low << 6 | (have ? b[offset + k] & 0x3F : 0x00);
-    high = high << 6 | (have ? b[offset + k] & 0x3F : 0x3F);
-  }
-  const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  const bool none = high < smallest[n] || low > 0x10FFFF || (low >= 0xD800 && high <= 0xDFFF) || lead > 0xF4;
-  return none ? offset : b.size();
-}
-
 inline bool reference_valid_utf8(std::span<const std::uint8_t> b) {
   return reference_utf8_error_offset(b) == b.size();
 }

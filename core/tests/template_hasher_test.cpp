@@ -49,12 +49,18 @@ TEST(TemplateHasher, DigestMidwayAndGoingOn) {
     EXPECT_EQ(copy.digest(), hasher.digest());
   }
   EXPECT_EQ(hasher.size(), text.size());
-  // A cut-off sequence is an error of the text so far but does not fail the hasher.
-  TemplateHasher open;
-  ASSERT_TRUE(open.update(bytes_of("x\n\xE2\x82")));
-  EXPECT_EQ(open.digest().error(), (Utf8Error{2, 2}));
-  ASSERT_TRUE(open.update(bytes_of("\xAC")));
-  EXPECT_EQ(open.digest().value(), calculate_hash(bytes_of("x\n\xE2\x82\xAC")).value());
+  testing::for_each_kernel_set([&](const char* set) {
+    // A cut-off sequence is an error of the text so far but does not fail
+    // the hasher; a byte that can start none fails the piece it ends.
+    TemplateHasher open;
+    ASSERT_TRUE(open.update(bytes_of("x\n\xE2\x82")));
+    EXPECT_EQ(open.digest().error(), (Utf8Error{2, 2})) << set;
+    ASSERT_TRUE(open.update(bytes_of("\xAC")));
+    EXPECT_EQ(open.digest().value(), calculate_hash(bytes_of("x\n\xE2\x82\xAC")).value()) << set;
+    for (const char* end : {"\xC0", "\xC1", "\xF5", "\xFF"}) {
+      EXPECT_EQ(TemplateHasher().update(bytes_of(std::string(70, 'x') + end)).error(), (Utf8Error{70, 1})) << set;
+    }
+  });
 }
 
 }  // namespace
