@@ -337,9 +337,30 @@ VELA_SHA_AVX512 Scanned scan_lines_or_not(const Block& block, Tail& tail) noexce
   return scan_as<kOutput, false>(block, tail);
 }
 
+// A block of at most 64 bytes of plain ASCII without a CR, after such text:
+// the common short template, taken without the loop's machinery. False
+// leaves the block to the loop.
+VELA_SHA_AVX512 bool short_plain(const Block& block, Tail& tail, Scanned& scanned) noexcept {
+  if (block.size > 64 || (tail.bytes & 0x80808000U) != 0 || tail.after_cr()) return false;
+  const std::uint64_t lanes = _bzhi_u64(~0ULL, static_cast<unsigned>(block.size));
+  const __m512i v = _mm512_maskz_loadu_epi8(lanes, block.in);
+  if ((_mm512_movepi8_mask(v) | _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\r'))) != 0) return false;
+  scanned.read = block.size;
+  if (block.output == Output::Copy) {
+    _mm512_mask_storeu_epi8(block.out, lanes, v);
+    scanned.written = block.size;
+  } else {
+    scanned.kept = block.size;
+  }
+  if (block.count_lines) scanned.line_endings = std::popcount(_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n')));
+  tail = tail.then(block.in, block.size);
+  return true;
+}
+
 }  // namespace
 
 VELA_SHA_AVX512 Scanned scan_avx512(const Block& block, Tail& tail) noexcept {
+  if (Scanned scanned; short_plain(block, tail, scanned)) return scanned;
   // A pair of bytes breaks a rule in the lane of its second: a byte that can
   // start nothing shows only with the byte after it. As the last of the block
   // it is left out, and told here.

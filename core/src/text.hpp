@@ -51,7 +51,12 @@ struct Tail {
   // waiting, as it would if it could: the next byte, or the end, shows it.
   [[nodiscard]] unsigned open() const noexcept;
   // The tail once `data` follows.
-  [[nodiscard]] Tail then(const std::uint8_t* data, std::size_t size) const noexcept;
+  [[nodiscard]] Tail then(const std::uint8_t* data, std::size_t size) const noexcept {
+    std::uint32_t last = bytes;
+    const std::size_t from = size >= 3 ? size - 3 : 0;
+    for (std::size_t i = from; i < size; ++i) last = (last >> 8 | static_cast<std::uint32_t>(data[i]) << 24) & ~0xFFU;
+    return Tail{last};
+  }
 };
 
 // Where the first invalid sequence of `data` begins, when the text so far

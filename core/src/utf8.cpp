@@ -43,18 +43,6 @@ unsigned Tail::open() const noexcept {
   return 0;
 }
 
-Tail Tail::then(const std::uint8_t* data, std::size_t size) const noexcept {
-  std::uint32_t last = bytes;
-  if (size >= 3) {
-    std::uint8_t three[3];
-    std::memcpy(three, data + size - 3, 3);
-    return Tail{static_cast<std::uint32_t>(three[0]) << 8 | static_cast<std::uint32_t>(three[1]) << 16 |
-                static_cast<std::uint32_t>(three[2]) << 24};
-  }
-  for (std::size_t i = 0; i < size; ++i) last = (last >> 8 | static_cast<std::uint32_t>(data[i]) << 24) & ~0xFFU;
-  return Tail{last};
-}
-
 std::ptrdiff_t find_invalid_utf8(const std::uint8_t* data, std::size_t size, Tail tail) noexcept {
   std::size_t i = 0;
   // First the rest of a sequence the tail left open.
