@@ -64,7 +64,7 @@ TEST(TemplateKernels, EdgesAtEveryOffsetAcrossVectors) {
 // The same across the edges of the pipeline's blocks and staging, and of the
 // pieces the copy is made in.
 TEST(TemplateKernels, EdgesAcrossBlocks) {
-  for (const std::size_t edge_at : {4096u, 16384u, 256u * 1024}) {
+  for (const std::size_t edge_at : {4096u, 32768u, 256u * 1024}) {
     for (std::size_t back = 0; back <= 5; ++back) {
       std::string prefix;
       for (std::size_t i = 0; prefix.size() + 2 <= edge_at - back; ++i) prefix += i % 61 ? "\xD0\xB6" : "\r\n";
