@@ -101,8 +101,10 @@ void set_fault_from_current_exception();
 // thing that passes is the forced unwind by which the interpreter ends a
 // thread (a daemon thread at exit): it must run to the thread's start, so no
 // entry point, and nothing between it and the interpreter's code, is noexcept.
+// (The forced unwind has no object: the reference to it is null by design,
+// which the undefined-behaviour sanitizer would report.)
 template <class Value, class Body>
-Value guarded(Value failure, Body&& body) {
+__attribute__((no_sanitize("undefined"))) Value guarded(Value failure, Body&& body) {
   try {
     return body();
   } catch (abi::__forced_unwind&) {
