@@ -1,16 +1,19 @@
 // from_hex accepts exactly 64 hexadecimal characters and reads them as the
 // plain rule says; to_hex writes them back in lower case; any 32 bytes survive
-// a round trip.
+// a round trip; under every set of kernels.
 #include <cctype>
 #include <string>
 #include <string_view>
 
 #include "fuzz.hpp"
-#include "vela_sha/file.hpp"
+#include "kernel_sets.hpp"
+#include "vela_sha/template_sha256.hpp"
 
 using namespace vela_sha;
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+namespace {
+
+void check(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   bool hex = text.size() == 64;
   for (char c : text) hex = hex && std::isxdigit(static_cast<unsigned char>(c));
@@ -35,5 +38,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto round_trip = TemplateSha256::from_hex(TemplateSha256(bytes).to_hex());
     FUZZ_CHECK(round_trip.has_value() && round_trip->bytes() == bytes);
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  testing::for_each_kernel_set([&](const char*) { check(data, size); });
   return 0;
 }

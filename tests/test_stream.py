@@ -315,6 +315,17 @@ def test_file_changing_while_read(tmp_path):
         thread.join()
 
 
+@pytest.mark.parametrize("kernels", ["portable", "avx2"])
+def test_the_same_with_narrower_vector_kernels(kernels):
+    # This module and calculate_hash's again, with the wider kernels held back
+    # (as on a CPU without them): every kernel set gives the same digests and errors.
+    env = {**os.environ, "VELA_SHA_KERNELS": kernels}
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-m", "not huge",
+                          "-k", "not narrower_vector_kernels", "test_template.py", __file__],
+                         env=env, capture_output=True, text=True, cwd=os.path.dirname(__file__))
+    assert run.returncode == 0, run.stdout[-4000:]
+
+
 @pytest.mark.huge
 def test_sparse_file_past_four_gib(tmp_path):
     path = tmp_path / "sparse"

@@ -48,19 +48,16 @@ void OwnedCopy::copy_ahead() noexcept {
   }
 }
 
-std::uint8_t* OwnedCopy::block(std::size_t at, std::size_t length) {
+OwnedCopy::Block OwnedCopy::block(std::size_t at, std::size_t length) noexcept {
   // No helper, or one that a fork left behind in the parent.
-  if (copying_.empty() || copying_.forked()) {
-    std::memcpy(data_ + at, source_ + at, length);
-    return data_ + at;
-  }
+  if (copying_.empty() || copying_.forked()) return {data_ + at, false};
   // Whole steps, the last perhaps short.
   const std::uint64_t needed = (at + length + kStep - 1) / kStep;
   for (std::uint64_t copied = steps_copied_.load(std::memory_order_acquire); copied < needed;
        copied = steps_copied_.load(std::memory_order_acquire)) {
     steps_copied_.wait(copied, std::memory_order_acquire);
   }
-  return data_ + at;
+  return {data_ + at, true};
 }
 
 }  // namespace vela_sha::detail

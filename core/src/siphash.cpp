@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "kernel_set.hpp"
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define VELA_SHA_HAVE_AVX512_SIPHASH 1
@@ -11,10 +13,7 @@ namespace vela_sha::detail {
 
 #ifdef VELA_SHA_HAVE_AVX512_SIPHASH
 
-bool avx512_siphash_available() noexcept {
-  static const bool available = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
-  return available;
-}
+bool avx512_siphash_available() noexcept { return using_kernels(KernelSet::Avx512); }
 
 namespace {
 

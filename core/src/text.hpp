@@ -1,25 +1,13 @@
-// Byte-level text kernels behind calculate_hash. Internal to the library;
-// exposed in a header so the tests can hold each path against a reference.
+// The byte-level work behind the template digest: one pass over each block of
+// a text validates it as UTF-8, counts and normalises its line endings, and
+// copies it where it must go. Internal to the library; exposed in a header so
+// that the tests can hold each kernel against its twin and a plain reference.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 namespace vela_sha::text {
-
-// Strict RFC 3629 validation: rejects truncated sequences, stray continuation
-// bytes, overlong forms, encoded surrogates and values above U+10FFFF.
-// Picks the fastest kernel this CPU runs.
-[[nodiscard]] bool valid_utf8(const std::uint8_t* data, std::size_t size) noexcept;
-
-// The portable kernel (ASCII runs a word at a time, the rest a character at a time).
-[[nodiscard]] bool valid_utf8_scalar(const std::uint8_t* data, std::size_t size) noexcept;
-
-// Where validation fails: the offset of the lead byte of the first invalid or
-// cut-off sequence (what Python's decoder reports as the error's start), or
-// `size` if the text is valid. The portable kernel; fast kernels only say
-// whether, so this runs once they have said no.
-[[nodiscard]] std::size_t first_invalid_utf8(const std::uint8_t* data, std::size_t size) noexcept;
 
 // The length of the sequence a lead byte starts: 1 for ASCII, 2 to 4 for
 // C2..F4, 0 for a byte that cannot start one.
@@ -48,41 +36,68 @@ namespace vela_sha::text {
   return byte >= low && byte <= high;
 }
 
-// Whether every byte is ASCII and none is a CR: text valid as it stands and
-// already normalised, the common case, told in one pass. Picks the fastest
-// kernel this CPU runs.
-[[nodiscard]] bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept;
-[[nodiscard]] bool plain_ascii_portable(const std::uint8_t* data, std::size_t size) noexcept;
-// Only valid to call when avx2_available().
-[[nodiscard]] bool plain_ascii_avx2(const std::uint8_t* data, std::size_t size) noexcept;
+// The last three bytes of a text so far (zeros while it has fewer): all that
+// the UTF-8 rules and CR LF look back at across the edge of a block.
+struct Tail {
+  std::uint32_t bytes = 0;  // the third-last byte in bits 8..15, the second-last in 16..23, the last in 24..31
 
-// How many LF and CR bytes a text holds.
-struct LineBytes {
-  std::size_t lf = 0, cr = 0;
+  // The byte `k` places from the end (1 to 3).
+  [[nodiscard]] constexpr std::uint8_t back(int k) const noexcept {
+    return static_cast<std::uint8_t>(bytes >> (32 - 8 * k));
+  }
+  [[nodiscard]] constexpr bool after_cr() const noexcept { return back(1) == '\r'; }
+  // How many of the last bytes belong to a sequence still waiting for more
+  // (0 if none is). A byte that can start none (C0, C1, F5..FF) counts as
+  // waiting, as it would if it could: the next byte, or the end, shows it.
+  [[nodiscard]] unsigned open() const noexcept;
+  // The tail once `data` follows.
+  [[nodiscard]] Tail then(const std::uint8_t* data, std::size_t size) const noexcept {
+    std::uint32_t last = bytes;
+    const std::size_t from = size >= 3 ? size - 3 : 0;
+    for (std::size_t i = from; i < size; ++i) last = (last >> 8 | static_cast<std::uint32_t>(data[i]) << 24) & ~0xFFU;
+    return Tail{last};
+  }
 };
 
-// Picks the fastest kernel this CPU runs.
-[[nodiscard]] LineBytes count_line_bytes(const std::uint8_t* data, std::size_t size) noexcept;
-[[nodiscard]] LineBytes count_line_bytes_portable(const std::uint8_t* data, std::size_t size) noexcept;
-// Only valid to call when avx2_available().
-[[nodiscard]] LineBytes count_line_bytes_avx2(const std::uint8_t* data, std::size_t size) noexcept;
+// Where the first invalid sequence of `data` begins, when the text so far
+// ended on `tail`: an offset into `data`, or -1 to -3 for a sequence the tail
+// left open; `size` if there is none. A sequence cut off at the end is no
+// error: more may follow. Python's decoder reports the same offset as the
+// error's start. The portable validator, and where any kernel's "no" is placed.
+[[nodiscard]] std::ptrdiff_t find_invalid_utf8(const std::uint8_t* data, std::size_t size, Tail tail) noexcept;
 
-// The vector kernel; only valid to call when avx2_available().
-[[nodiscard]] bool valid_utf8_avx2(const std::uint8_t* data, std::size_t size) noexcept;
-[[nodiscard]] bool avx2_available() noexcept;
+// Line endings among `data` (LF, CR LF and lone CR each one), after `tail`.
+[[nodiscard]] std::uint64_t count_line_endings(const std::uint8_t* data, std::size_t size, Tail tail) noexcept;
 
-// Turns CR LF and lone CR into LF in place, compacting the text towards the
-// front, and returns its new length (never more than `size`). Picks the
-// fastest kernel this CPU runs.
-[[nodiscard]] std::size_t normalise_line_endings(std::uint8_t* data, std::size_t size) noexcept;
+// Where a block's normalised text goes.
+enum class Output : std::uint8_t {
+  InPlace,  // into the block itself (`out` is `in`), from its first change on
+  Staging,  // into `out`, from the block's first change on, while `room` lasts
+  Copy,     // all of it into `out` (room for the whole block)
+};
 
-// The portable kernel (a byte search and a move per line).
-[[nodiscard]] std::size_t normalise_line_endings_portable(std::uint8_t* data,
-                                                          std::size_t size) noexcept;
+// One block of a text to scan.
+struct Block {
+  const std::uint8_t* in;
+  std::size_t size;
+  std::uint8_t* out;
+  std::size_t room;  // Staging only: the bytes `out` holds
+  Output output;
+  bool count_lines;
+};
 
-// The vector kernel; only valid to call when avx512_available().
-[[nodiscard]] std::size_t normalise_line_endings_avx512(std::uint8_t* data,
-                                                        std::size_t size) noexcept;
-[[nodiscard]] bool avx512_available() noexcept;
+// What a scan did. The normalised text of the bytes read is in[0, kept)
+// followed by `written` bytes at out (in place: at in + kept).
+struct Scanned {
+  std::size_t read = 0;  // all of the block, unless the staging room ran out or the text is invalid
+  std::size_t kept = 0;
+  std::size_t written = 0;
+  std::uint64_t line_endings = 0;  // among the bytes read, if counted
+  bool valid = true;  // false: an invalid sequence begins at or after read - 3; nothing from `read` on was touched
+};
+
+// Scans `block` after `tail`, which becomes the tail of the bytes read. Runs
+// the widest set of kernels in use (see kernel_set.hpp).
+[[nodiscard]] Scanned scan(const Block& block, Tail& tail) noexcept;
 
 }  // namespace vela_sha::text

@@ -2,7 +2,10 @@
 // unit tests and in the fuzz targets.
 #pragma once
 
+#include <openssl/sha.h>
+
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -61,6 +64,15 @@ inline std::vector<std::uint8_t> reference_normalise(std::span<const std::uint8_
     if (b == '\r') b = '\n';
   }
   return out;
+}
+
+// The template digest by its definition: SHA-256 (straight from libcrypto)
+// of the normalised text.
+inline std::array<std::uint8_t, 32> reference_digest(std::span<const std::uint8_t> text) {
+  const std::vector<std::uint8_t> normalised = reference_normalise(text);
+  std::array<std::uint8_t, 32> digest;
+  SHA256(normalised.data(), normalised.size(), digest.data());
+  return digest;
 }
 
 }  // namespace vela_sha::testing

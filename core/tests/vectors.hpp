@@ -46,6 +46,12 @@ inline Bytes from_hex(const std::string& text) {
   return out;
 }
 
+inline std::string to_hex(const Bytes& bytes) {
+  std::string text;
+  for (const std::uint8_t byte : bytes) text += "0123456789abcdef"[byte >> 4], text += "0123456789abcdef"[byte & 0xF];
+  return text;
+}
+
 inline std::string trim(const std::string& s) {
   const auto b = s.find_first_not_of(" \t\r");
   if (b == std::string::npos) return "";

@@ -1,4 +1,5 @@
-// The template digest of a text that arrives in pieces.
+// The template digest: SHA-256 of a UTF-8 text with its line endings made LF,
+// taken from a text that arrives in pieces or all at once.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "vela_sha/file.hpp"
+#include "vela_sha/template_sha256.hpp"
 
 namespace vela_sha {
 
@@ -29,9 +30,9 @@ std::ostream& operator<<(std::ostream& out, const Utf8Error& error);
 
 // The template digest of the concatenation of every piece given to update():
 // the same digest, and the same verdict, as calculate_hash on the whole text.
-// Memory is fixed: between pieces it carries only the SHA-256 state, an
-// unfinished UTF-8 sequence (at most 3 bytes), whether the last byte was a CR,
-// and the counts of bytes and line endings seen. Copies are independent.
+// Memory is fixed: between pieces it carries only the SHA-256 state, the last
+// three bytes (an unfinished UTF-8 sequence, or a CR whose LF may follow), and
+// the counts of bytes and line endings seen. Copies are independent.
 class TemplateHasher {
  public:
   TemplateHasher() noexcept = default;
@@ -60,24 +61,41 @@ class TemplateHasher {
   [[nodiscard]] std::uint64_t size() const noexcept { return seen_; }
 
  private:
-  template <bool kInPlace, class Byte>
-  std::expected<void, Utf8Error> append(std::span<Byte> bytes) noexcept;
-  std::expected<void, Utf8Error> validate(std::span<const std::uint8_t> block) noexcept;
-  std::unexpected<Utf8Error> fail(std::span<const std::uint8_t> block, std::ptrdiff_t at) noexcept;
-  // Hashes `block` with its line endings made LF: inside `in_place` (the
-  // block itself, ours to change) if given, else in staging copies.
-  void hash(std::span<const std::uint8_t> block, std::uint8_t* in_place) noexcept;
+  friend std::expected<TemplateSha256, ShaError> calculate_hash_from_copy(std::span<const std::uint8_t> source);
+
+  // How append() finds room for the normalised text (text::Output).
+  enum class Room : std::uint8_t { InPlace, Staging, Copy };
+  // Appends `size` bytes from `in`, the normalised text going to `out` as
+  // `room` says, a block at a time.
+  std::expected<void, Utf8Error> append(const std::uint8_t* in, std::size_t size, std::uint8_t* out,
+                                        Room room) noexcept;
+  // Fails the hasher at the first invalid sequence of `rest`, the unread part
+  // of a block that a kernel found invalid.
+  std::unexpected<Utf8Error> fail(const std::uint8_t* rest, std::size_t size) noexcept;
 
   Sha256 sha_;
   std::uint64_t seen_ = 0;   // bytes given
   std::uint64_t lines_ = 0;  // line endings in them
   std::optional<Utf8Error> failed_;
-  // An unfinished sequence at the end of the text: its lead byte and how many
-  // of its bytes have arrived. Its rules need nothing else.
-  std::uint8_t open_lead_ = 0;
-  std::uint8_t open_size_ = 0;
-  bool after_cr_ = false;  // the last byte was a CR, so a leading LF merges with it
+  // The last three bytes given (text::Tail): all that UTF-8 and CR LF need of
+  // the text before the next piece.
+  std::uint32_t tail_ = 0;
   bool count_lines_ = true;
 };
+
+// The digest of a whole text: validates `bytes` as strict UTF-8 (RFC 3629),
+// turns CR LF and lone CR into LF, and returns the SHA-256 of the result.
+// Invalid input is hashed not at all. Text without a CR is hashed where it
+// lies; text with one is normalised a few KiB at a time in a staging copy.
+[[nodiscard]] std::expected<TemplateSha256, ShaError> calculate_hash(std::span<const std::uint8_t> bytes) noexcept;
+
+// The same digest, made from one copy of `source` in memory of the call's own
+// (a caller that must not hand the core memory it does not own: the bytes are
+// read only while they are copied). The copy is made, validated and hashed a
+// block at a time while the block is in cache; past a few MiB a helper thread
+// makes it ahead of the hashing while a processor is free. `source` must not
+// change meanwhile. std::bad_alloc if the copy's memory cannot be had.
+[[nodiscard]] std::expected<TemplateSha256, ShaError> calculate_hash_from_copy(
+    std::span<const std::uint8_t> source);
 
 }  // namespace vela_sha

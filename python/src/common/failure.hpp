@@ -10,7 +10,6 @@
 #include <variant>
 
 #include "ref.hpp"
-#include "vela_sha/file.hpp"
 #include "vela_sha/template_hasher.hpp"
 
 namespace vela_sha::py {

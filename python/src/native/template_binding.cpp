@@ -2,7 +2,7 @@
 #include "bindings.hpp"
 #include "common/manifest_rules.hpp"
 #include "common/results.hpp"
-#include "vela_sha/file.hpp"
+#include "vela_sha/template_hasher.hpp"
 
 namespace vela_sha::py {
 namespace {
