@@ -30,8 +30,8 @@ static_assert(static_cast<int>(text::Output::InPlace) == 0 && static_cast<int>(t
 std::string_view message(const Utf8Error&) noexcept { return message(ShaError::InvalidUtf8); }
 
 std::ostream& operator<<(std::ostream& out, const Utf8Error& error) {
-  return out << message(error) << " (first invalid byte at offset " << error.offset << ", line "
-             << error.line << ")";
+  if (error.unfinished) return out << message(error) << " (ends inside a sequence at offset " << error.offset << ")";
+  return out << message(error) << " (first invalid byte at offset " << error.offset << ", line " << error.line << ")";
 }
 
 std::expected<void, Utf8Error> TemplateHasher::update(std::span<const std::uint8_t> bytes) noexcept {
@@ -81,7 +81,7 @@ std::unexpected<Utf8Error> TemplateHasher::fail(const std::uint8_t* rest, std::s
 std::expected<TemplateSha256, Utf8Error> TemplateHasher::digest() const noexcept {
   if (failed_) return std::unexpected(*failed_);
   if (const unsigned open = text::Tail{tail_}.open(); open != 0) {
-    return std::unexpected(Utf8Error{seen_ - open, count_lines_ ? lines_ + 1 : 0});
+    return std::unexpected(Utf8Error{seen_ - open, count_lines_ ? lines_ + 1 : 0, /*unfinished=*/true});
   }
   return TemplateSha256(sha_.peek());
 }

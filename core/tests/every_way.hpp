@@ -20,7 +20,9 @@ using Outcome = std::expected<TemplateSha256, Utf8Error>;
 // being UTF-8.
 inline Outcome reference_outcome(std::span<const std::uint8_t> text) {
   const std::size_t offset = reference_utf8_error_offset(text);
-  if (offset < text.size()) return std::unexpected(Utf8Error{offset, reference_line_of(text, offset)});
+  if (offset < text.size()) {
+    return std::unexpected(Utf8Error{offset, reference_line_of(text, offset), reference_unfinished(text, offset)});
+  }
   return TemplateSha256(reference_digest(text));
 }
 
@@ -56,7 +58,7 @@ inline Outcome fed_in_pieces(std::span<const std::uint8_t> text, const std::vect
 inline std::string disagreement(std::span<const std::uint8_t> text, const std::vector<std::size_t>& cuts = {}) {
   const Outcome expected = reference_outcome(text);
   const Outcome uncounted =
-      expected ? expected : Outcome(std::unexpected(Utf8Error{expected.error().offset, 0}));
+      expected ? expected : Outcome(std::unexpected(Utf8Error{expected.error().offset, 0, expected.error().unfinished}));
   const std::expected<TemplateSha256, ShaError> one_call =
       expected ? std::expected<TemplateSha256, ShaError>(*expected) : std::unexpected(ShaError::InvalidUtf8);
   std::string found;

@@ -43,6 +43,21 @@ inline bool reference_valid_utf8(std::span<const std::uint8_t> b) {
   return reference_utf8_error_offset(b) == b.size();
 }
 
+// Whether the text ends inside a sequence that starts at `offset` and is valid
+// so far: some continuation makes it a whole one.
+inline bool reference_unfinished(std::span<const std::uint8_t> b, std::size_t offset) {
+  if (offset >= b.size() || b.size() - offset > 3) return false;
+  for (unsigned second = 0x80; second <= 0xBF; ++second) {
+    for (std::size_t more = 0; more <= 2; ++more) {
+      std::vector<std::uint8_t> whole(b.begin() + static_cast<std::ptrdiff_t>(offset), b.end());
+      if (whole.size() == 1) whole.push_back(static_cast<std::uint8_t>(second));
+      whole.insert(whole.end(), more, 0x80);
+      if (reference_valid_utf8(whole)) return true;
+    }
+  }
+  return false;
+}
+
 // The 1-based line of byte `offset`: one more than the line endings before it,
 // where LF, CR LF and lone CR each count once.
 inline std::uint64_t reference_line_of(std::span<const std::uint8_t> b, std::size_t offset) {

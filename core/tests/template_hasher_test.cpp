@@ -54,7 +54,7 @@ TEST(TemplateHasher, DigestMidwayAndGoingOn) {
     // the hasher; a byte that can start none fails the piece it ends.
     TemplateHasher open;
     ASSERT_TRUE(open.update(bytes_of("x\n\xE2\x82")));
-    EXPECT_EQ(open.digest().error(), (Utf8Error{2, 2})) << set;
+    EXPECT_EQ(open.digest().error(), (Utf8Error{2, 2, /*unfinished=*/true})) << set;
     ASSERT_TRUE(open.update(bytes_of("\xAC")));
     EXPECT_EQ(open.digest().value(), calculate_hash(bytes_of("x\n\xE2\x82\xAC")).value()) << set;
     for (const char* end : {"\xC0", "\xC1", "\xF5", "\xFF"}) {

@@ -17,9 +17,12 @@ namespace vela_sha {
 // lead byte of the first invalid or cut-off sequence in the whole text (what
 // Python's decoder reports as the error's start); `line` is the 1-based line
 // that byte is on, where LF, CR LF and lone CR each end one line.
+// `unfinished`: the text ends inside that sequence, which is valid so far (the
+// digest of a text cut off there); false for a byte that cannot be UTF-8.
 struct Utf8Error {
   std::uint64_t offset;
   std::uint64_t line;
+  bool unfinished = false;
 
   friend constexpr bool operator==(const Utf8Error&, const Utf8Error&) noexcept = default;
 };

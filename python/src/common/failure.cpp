@@ -60,11 +60,10 @@ std::unexpected<Failure> error(ShaError sha_error) {
   return error(error_code, std::string(message(sha_error)));
 }
 
-std::unexpected<Failure> error(const Utf8Error& utf8_error, PyObject* filename, bool incomplete) {
+std::unexpected<Failure> error(const Utf8Error& utf8_error, PyObject* filename) {
   auto failure = error(code::kInvalidUtf8, std::string(message(utf8_error)));
   auto& pending = std::get<PendingError>(failure.error());
   pending.position = utf8_error;
-  pending.incomplete = incomplete;
   pending.filename = Ref::borrow(filename);
   return failure;
 }
@@ -111,7 +110,7 @@ Ref arguments_of(const PendingError& pending) {
 // at offset N"; " of FILE" where the text came from a named file.
 Ref note_of(const PendingError& pending) {
   const Utf8Error& at = *pending.position;
-  Ref note = Ref::steal(pending.incomplete
+  Ref note = Ref::steal(at.unfinished
       ? PyUnicode_FromFormat("input ends inside a multi-byte character that starts at offset %llu",
                              static_cast<unsigned long long>(at.offset))
       : PyUnicode_FromFormat("first invalid byte at offset %llu, line %llu", static_cast<unsigned long long>(at.offset),

@@ -35,8 +35,6 @@ struct PendingError {
   // Where a text stopped being UTF-8, for the errors that know it: set on the
   // exception as `offset` and `line`, and told in a note.
   std::optional<Utf8Error> position = std::nullopt;
-  // The text ended inside a multi-byte character (at `position`).
-  bool incomplete = false;
   // The file the text came from (a str or bytes), set as `filename` and
   // named in the note; none where the text came from no named file.
   Ref filename = Ref();
@@ -68,9 +66,8 @@ template <class T>
 [[nodiscard]] std::unexpected<Failure> error(ShaError sha_error);
 
 // Invalid UTF-8 with where it was found: in the file named `filename` (a str
-// or bytes, or null), and whether the text ended inside a character.
-[[nodiscard]] std::unexpected<Failure> error(const Utf8Error& utf8_error, PyObject* filename = nullptr,
-                                             bool incomplete = false);
+// or bytes), or in no named file if null.
+[[nodiscard]] std::unexpected<Failure> error(const Utf8Error& utf8_error, PyObject* filename = nullptr);
 
 // Takes the exception the interpreter has just set.
 [[nodiscard]] std::unexpected<Failure> raised() noexcept;

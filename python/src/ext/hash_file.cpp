@@ -65,7 +65,7 @@ Result<Ref> hash_path(PyObject* path) {
     if (fed->at_end) break;
   }
   const auto digest = hasher.digest();
-  if (!digest) return error(digest.error(), filename, /*incomplete=*/true);
+  if (!digest) return error(digest.error(), filename);
   return digest_result("template", digest->bytes());
 }
 
@@ -82,11 +82,11 @@ Result<Ref> name_of(PyObject* file) {
   return name;
 }
 
-// Invalid UTF-8 in a file object: ended inside a character, if `incomplete`.
-std::unexpected<Failure> invalid_in(PyObject* file, const Utf8Error& at, bool incomplete = false) {
+// Invalid UTF-8 in a file object, named by its name where it has one.
+std::unexpected<Failure> invalid_in(PyObject* file, const Utf8Error& at) {
   auto name = name_of(file);
   if (!name) return propagate(name);
-  return error(at, name->get(), incomplete);
+  return error(at, name->get());
 }
 
 Result<void> refuse_text_mode(PyObject* file) {
@@ -182,7 +182,7 @@ Result<Ref> hash_file_object(PyObject* file) {
   }
   if (!read) return propagate(read);
   const auto digest = hasher.digest();
-  if (!digest) return invalid_in(file, digest.error(), /*incomplete=*/true);
+  if (!digest) return invalid_in(file, digest.error());
   return digest_result("template", digest->bytes());
 }
 

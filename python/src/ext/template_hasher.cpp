@@ -15,7 +15,6 @@ struct HasherObject {
   // on every use of the state takes it, so threads may share one hasher.
   PyThread_type_lock lock;
   TemplateHasher state;
-  bool failed;  // an update found invalid UTF-8: every later call gives that error
 };
 
 HasherObject* as_hasher(PyObject* self) noexcept { return reinterpret_cast<HasherObject*>(self); }
@@ -46,7 +45,6 @@ Result<Ref> new_hasher(PyTypeObject* type) {
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return raised();
   as_hasher(self.get())->lock = nullptr;
-  as_hasher(self.get())->failed = false;
   new (&as_hasher(self.get())->state) TemplateHasher();
   return self;
 }
@@ -70,10 +68,7 @@ Result<Ref> update(HasherObject* self, PyObject* data) {
     const Locked locked(self);
     fed = self->state.update(bytes);
   }
-  if (!fed) {
-    self->failed = true;
-    return error(fed.error());
-  }
+  if (!fed) return error(fed.error());
   return Ref::borrow(Py_None);
 }
 
@@ -82,7 +77,7 @@ Result<Ref> update(HasherObject* self, PyObject* data) {
 Result<TemplateSha256> digest_of(HasherObject* self) {
   const Locked locked(self);
   const auto digest = self->state.digest();
-  if (!digest) return error(digest.error(), nullptr, /*incomplete=*/!self->failed);
+  if (!digest) return error(digest.error());
   return *digest;
 }
 
@@ -154,7 +149,6 @@ PyObject* hasher_copy(PyObject* self, PyObject*) {
     if (!copy) return finish(std::move(copy));
     const Locked locked(as_hasher(self));
     as_hasher(copy->get())->state = as_hasher(self)->state;
-    as_hasher(copy->get())->failed = as_hasher(self)->failed;
     return copy->release();
   });
 }
