@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "vela_sha/file.hpp"
+#include "vela_sha/template_sha256.hpp"
 
 namespace vela_sha {
 
