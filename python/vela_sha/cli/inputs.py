@@ -3,7 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import errno
 import json
+import os
+import select
+import stat
 import sys
 from typing import Any, Generator, Sequence
 
@@ -22,10 +26,34 @@ endpoint must be a node's source; no two nodes may share one. Order counts."""
 
 
 def read(name: str) -> bytes:
+    """All of a file, or of standard input for "-".
+
+    Never blocks where Ctrl-C cannot reach it: a FIFO is opened without waiting
+    for its writer, and every read waits in short polls, so that a SIGINT taken
+    just before a blocking call still ends the command."""
     if name == "-":
-        return sys.stdin.buffer.read()
-    with open(name, "rb") as file:
-        return file.read()
+        return _read_all(sys.stdin.fileno(), name)
+    fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        os.set_blocking(fd, True)  # a poll said it is ready before each read
+        return _read_all(fd, name)
+    finally:
+        os.close(fd)
+
+
+def _read_all(fd: int, name: str) -> bytes:
+    if stat.S_ISDIR(os.fstat(fd).st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
+    waiting = select.poll()
+    waiting.register(fd, select.POLLIN)
+    chunks = []
+    while True:
+        if not waiting.poll(100):
+            continue  # back through the interpreter's loop, where a pending signal is raised
+        chunk = os.read(fd, 1 << 20)
+        if not chunk:
+            return b"".join(chunks)
+        chunks.append(chunk)
 
 
 def template_outcomes(run: Output, names: Sequence[str], jobs: int | None, progress: bool
