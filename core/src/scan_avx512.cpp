@@ -357,9 +357,7 @@ VELA_SHA_AVX512 bool short_plain(const Block& block, Tail& tail, Scanned& scanne
   return true;
 }
 
-}  // namespace
-
-VELA_SHA_AVX512 Scanned scan_avx512(const Block& block, Tail& tail) noexcept {
+VELA_SHA_AVX512 Scanned scan_blocks(const Block& block, Tail& tail) noexcept {
   if (Scanned scanned; short_plain(block, tail, scanned)) return scanned;
   // A pair of bytes breaks a rule in the lane of its second: a byte that can
   // start nothing shows only with the byte after it. As the last of the block
@@ -381,6 +379,18 @@ VELA_SHA_AVX512 Scanned scan_avx512(const Block& block, Tail& tail) noexcept {
       break;
   }
   if (starts_nothing && scanned.read == most.size) scanned.valid = false;
+  return scanned;
+}
+
+}  // namespace
+
+VELA_SHA_AVX512 Scanned scan_avx512(const Block& block, Tail& tail) noexcept {
+  const Scanned scanned = scan_blocks(block, tail);
+  // The upper halves of the vector registers are cleared on every way out,
+  // whatever the compiler made of the calls in between: left dirty, they slow
+  // down each legacy SSE instruction that follows (OpenSSL's SHA-256 among
+  // them) until something clears them.
+  _mm256_zeroupper();
   return scanned;
 }
 
