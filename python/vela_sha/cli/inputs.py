@@ -46,7 +46,7 @@ def _read_all(fd: int, name: str) -> bytes:
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
     waiting = select.poll()
     waiting.register(fd, select.POLLIN)
-    chunks = []
+    chunks: list[bytes] = []
     while True:
         if not waiting.poll(100):
             continue  # back through the interpreter's loop, where a pending signal is raised
