@@ -1,6 +1,7 @@
 #include "threads.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -10,9 +11,11 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace vela_sha::detail {
 namespace {
@@ -107,8 +110,6 @@ bool machine_is_busy(unsigned budget) noexcept {
   return ready >= budget;
 }
 
-extern "C" void* run_thread(void* start) noexcept;
-
 }  // namespace
 
 unsigned cpu_budget() noexcept {
@@ -146,32 +147,35 @@ void keep_off(int processor) noexcept {
 }  // namespace
 
 bool Threads::launch(std::unique_ptr<Start> start) {
-  threads_.reserve(threads_.size() + 1);  // so that keeping it cannot fail once it runs
-  pthread_t thread;
-  if (pthread_create(&thread, nullptr, run_thread, start.get()) != 0) return false;
-  (void)start.release();  // the thread's own now
-  threads_.push_back(thread);
-  return true;
+  try {
+    threads_.reserve(threads_.size() + 1);  // so that keeping it cannot fail once it runs
+    auto thread = std::make_unique<std::thread>([owned = std::move(start)] {
+      keep_off(owned->caller_processor);
+      owned->run();
+    });
+    threads_.push_back(std::move(thread));
+    return true;
+  } catch (const std::exception&) {
+    return false;  // no memory for it, or no thread from the system
+  }
 }
 
 void Threads::join() noexcept {
-  // A forked child has none of these threads; their handles may already name
-  // threads of its own.
-  if (!forked()) {
-    for (const pthread_t thread : threads_) pthread_join(thread, nullptr);
+  for (auto& thread : threads_) {
+    // A forked child has none of these threads, and their handles may already
+    // name threads of its own: they are forgotten, neither joined nor detached
+    // (a handle left joinable must not be destroyed).
+    if (forked()) {
+      (void)thread.release();
+      continue;
+    }
+    try {
+      thread->join();
+    } catch (const std::system_error&) {
+      (void)thread.release();
+    }
   }
   threads_.clear();
 }
-
-namespace {
-
-void* run_thread(void* start) noexcept {
-  const std::unique_ptr<Threads::Start> owned(static_cast<Threads::Start*>(start));
-  keep_off(owned->caller_processor);
-  owned->run();
-  return nullptr;
-}
-
-}  // namespace
 
 }  // namespace vela_sha::detail

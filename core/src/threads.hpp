@@ -4,11 +4,11 @@
 // none of them).
 #pragma once
 
-#include <pthread.h>
 #include <sched.h>
 
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -63,7 +63,7 @@ class Threads {
  private:
   [[nodiscard]] bool launch(std::unique_ptr<Start> start);
 
-  std::vector<pthread_t> threads_;
+  std::vector<std::unique_ptr<std::thread>> threads_;
   std::uint64_t forks_;
 };
 

@@ -114,10 +114,12 @@ template <class Value, class Body>
 Value guarded(Value failure, Body&& body) {
   try {
     return body();
-  } catch (...) {
-    // The forced unwind is no C++ exception, nor is anything else foreign to
-    // C++ (neither has an exception_ptr): such an unwind goes on.
-    if (!std::current_exception()) throw;
+  } catch (const std::exception&) {
+    // Everything this code throws is a std::exception. The forced unwind is
+    // none (nor is anything else foreign to C++), so it goes on untouched;
+    // catching it by its own type would bind a reference to no object, and
+    // telling it apart by std::current_exception() would need a newer C++
+    // runtime than the wheels may ask for.
     set_fault_from_current_exception();
     return failure;
   }
