@@ -2,6 +2,7 @@
 
 import doctest
 import hashlib
+import importlib.util
 import re
 from pathlib import Path
 
@@ -23,9 +24,19 @@ def _code_only(text: str) -> str:
     return "\n".join(lines)
 
 
+def _runnable(text: str) -> str:
+    """README, less the resolver's section where Jinja2, which it runs, is not
+    installed (wheels for another architecture are tried with pytest alone)."""
+    if importlib.util.find_spec("jinja2"):
+        return text
+    start = text.index("\n## Pinning a site's templates")
+    end = text.index("\n## ", start + 1)
+    return text[:start] + "\n" * text.count("\n", start, end) + text[end:]
+
+
 @pytest.mark.smoke
 def test_examples_run_as_written():
-    test = doctest.DocTestParser().get_doctest(_code_only(TEXT), {}, "README.md", str(README), 0)
+    test = doctest.DocTestParser().get_doctest(_code_only(_runnable(TEXT)), {}, "README.md", str(README), 0)
     assert len(test.examples) > 20
     report: list[str] = []
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
