@@ -15,6 +15,10 @@
 #include "scan_kernels.hpp"
 
 #define VELA_SHA_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))
+// The steps of the loop are inlined into it whatever the compiler thinks of
+// their size: called, they would take the loop's state by reference, and keep
+// it in memory (a store and a load on every vector's critical path).
+#define VELA_SHA_STEP VELA_SHA_AVX512 [[gnu::always_inline]] inline
 
 namespace vela_sha::text {
 namespace {
@@ -74,7 +78,7 @@ VELA_SHA_AVX512 inline __m512i pinned(__m512i v) noexcept {
 struct Constants {
   __m512i before_high, before_low, own_high;  // the UTF-8 classes (utf8_classes)
   __m512i one_back, two_back, three_back;     // pick the bytes 1, 2 and 3 before each lane
-  __m512i nibble, e0_less, f0_less, top, below_top, one, zero, cr, lf;
+  __m512i e0_less, f0_less, top, below_top, one, zero, cr, lf;
 
   VELA_SHA_AVX512 Constants() noexcept
       : before_high(pinned(load(four_times(utf8_classes::kBeforeHigh)))),
@@ -83,7 +87,6 @@ struct Constants {
         one_back(pinned(load(kCount<63>))),
         two_back(pinned(load(kCount<62>))),
         three_back(pinned(load(kCount<61>))),
-        nibble(pinned(_mm512_set1_epi8(0x0F))),
         e0_less(pinned(_mm512_set1_epi8(0xE0 - 0x80))),
         f0_less(pinned(_mm512_set1_epi8(0xF0 - 0x80))),
         top(pinned(_mm512_set1_epi8(static_cast<char>(0x80)))),
@@ -93,8 +96,18 @@ struct Constants {
         cr(pinned(_mm512_set1_epi8('\r'))),
         lf(pinned(_mm512_set1_epi8('\n'))) {}
 
-  [[nodiscard]] VELA_SHA_AVX512 __m512i high_nibbles(__m512i v) const noexcept {
-    return _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble);
+  // The entries of a table made by four_times() that each byte's low (high)
+  // nibble picks. vpermb looks at the low six bits of each index: the two
+  // above the nibble pick one of the table's four copies, so they need no
+  // clearing.
+  [[nodiscard]] static VELA_SHA_AVX512 __m512i by_low_nibble(__m512i table, __m512i v) noexcept {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // GCC 12's vpermb intrinsic starts from an undefined vector
+    return _mm512_permutexvar_epi8(v, table);
+#pragma GCC diagnostic pop
+  }
+  [[nodiscard]] static VELA_SHA_AVX512 __m512i by_high_nibble(__m512i table, __m512i v) noexcept {
+    return by_low_nibble(table, _mm512_srli_epi16(v, 4));
   }
 
   // Whether each byte of `v` differs from the byte `c` repeats, in bit 7: the
@@ -111,10 +124,9 @@ struct Constants {
   // a longer `longest`.
   [[nodiscard]] VELA_SHA_AVX512 __m512i broken(__m512i v, __m512i previous, __m512i before,
                                                int longest) const noexcept {
-    const __m512i classes = _mm512_ternarylogic_epi32(
-        _mm512_shuffle_epi8(before_high, high_nibbles(before)),
-        _mm512_shuffle_epi8(before_low, _mm512_and_si512(before, nibble)),
-        _mm512_shuffle_epi8(own_high, high_nibbles(v)), kAnd3);
+    const __m512i classes = _mm512_ternarylogic_epi32(by_high_nibble(before_high, before),
+                                                      by_low_nibble(before_low, before),
+                                                      by_high_nibble(own_high, v), kAnd3);
     // From 0x80 up where a byte is >= E0, or >= F0.
     const __m512i three = _mm512_subs_epu8(v, e0_less), four = _mm512_subs_epu8(v, f0_less);
     if (longest == 2) return _mm512_ternarylogic_epi32(classes, three, top, kOrOfAnd);
@@ -137,46 +149,26 @@ VELA_SHA_AVX512 inline Tail tail_of(__m512i v) noexcept {
               static_cast<std::uint32_t>(lanes[63]) << 24};
 }
 
-// LFs counted in the vector registers: each vector's bytes that are not LF
-// (lanes past its end are not), summed eight at a time.
-struct LfCount {
-  __m512i not_lf;
-  std::uint64_t bytes = 0;
-
-  VELA_SHA_AVX512 void add(const Constants& k, __m512i v) noexcept {
-    not_lf = _mm512_add_epi64(not_lf, _mm512_sad_epu8(_mm512_min_epu8(_mm512_xor_si512(v, k.lf), k.one), k.zero));
-    bytes += 64;
-  }
-  [[nodiscard]] VELA_SHA_AVX512 std::uint64_t lfs() const noexcept {
-    alignas(64) std::uint64_t sums[8];
-    _mm512_store_si512(sums, not_lf);
-    std::uint64_t not_lfs = 0;
-    for (const std::uint64_t sum : sums) not_lfs += sum;
-    return bytes - not_lfs;
-  }
-};
-
-// What each vector needs of the ones before it in the block. Kept apart from
-// the constants and small, so that the compiler holds it in registers.
-struct Carry {
-  __m512i previous;     // the vector before (only its last three lanes count)
-  std::uint64_t high;   // its lanes from 0x80 up
+// The loop's state. Each part is a variable of its own in scan_as, handed to
+// the steps by reference: the steps are inlined, and the compiler keeps such
+// variables in registers, where a struct that holds a vector would stay in
+// memory, and every vector would wait on a store and a load.
+struct Carry {          // what each vector needs of the ones before it in the block
+  std::uint64_t high;   // the vector before's lanes from 0x80 up
   int longest;          // the longest sequence the block has needed, 2 to 4
-  bool after_cr;        // its last byte is a CR
+  bool after_cr;        // the vector before ends in a CR
   bool normalising;     // a CR was seen in the block: every vector is normalised from here on
 };
-
-// Where the normalised text goes, and the line endings counted.
-struct Written {
-  std::uint8_t* out;  // once it is written
+struct Written {        // where the normalised text goes
+  std::uint8_t* out;    // once it is written
   std::size_t kept, bytes;
-  std::uint64_t crs;  // and LFs, of the vectors normalised
+  std::uint64_t lfs;    // of the vectors normalised, less 64 each (mod 2^64; see scan_as)
 
   [[nodiscard]] bool writing() const noexcept { return out != nullptr; }
 
   // The first `size` bytes of `v` after what is written; with `full`, the
   // whole vector (past what it keeps, never past the bytes read).
-  VELA_SHA_AVX512 void put(__m512i v, bool full, std::size_t size) noexcept {
+  VELA_SHA_STEP void put(__m512i v, bool full, std::size_t size) noexcept {
     if (full) {
       _mm512_storeu_si512(out + bytes, v);
     } else {
@@ -186,27 +178,40 @@ struct Written {
   }
 };
 
+// Line endings are counted as the LFs of the normalised text, in the vector
+// registers: each vector's bytes that are not LF once its CRs are (lanes past
+// its end are not), summed eight at a time. The LFs normalising dropped are
+// taken off at the end.
+VELA_SHA_STEP void count_not_lf(const Constants& k, __m512i& not_lf, __m512i v) noexcept {
+  not_lf = _mm512_add_epi64(not_lf, _mm512_sad_epu8(_mm512_min_epu8(_mm512_xor_si512(v, k.lf), k.one), k.zero));
+}
+VELA_SHA_AVX512 std::uint64_t sum_of(__m512i not_lf) noexcept {
+  alignas(64) std::uint64_t sums[8];
+  _mm512_store_si512(sums, not_lf);
+  std::uint64_t sum = 0;
+  for (const std::uint64_t part : sums) sum += part;
+  return sum;
+}
+
 // Every CR of `v` (read at `at`) becomes LF and the LF of each CR LF goes:
 // the rest is packed to the front of the vector and written.
 template <Output kOutput, bool kCountLines>
-VELA_SHA_AVX512 inline void normalise(const Constants& k, const Block& block, Written& w, __m512i v, __m512i before,
-                                      std::size_t at, std::uint64_t lanes) noexcept {
+VELA_SHA_STEP void normalise(const Constants& k, const Block& block, Written& w, __m512i v,
+                             __m512i before, std::size_t at, std::uint64_t lanes) noexcept {
   if (!w.writing()) {
     w.kept = at;
     w.out = kOutput == Output::InPlace ? block.out + at : block.out;
   }
   const __mmask64 cr = _mm512_cmpeq_epi8_mask(v, k.cr);
   const std::uint64_t drop = _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(before, k.cr), v, k.lf);
-  if constexpr (kCountLines) {
-    w.crs += static_cast<std::uint64_t>(std::popcount(_cvtmask64_u64(cr)) +
-                                        std::popcount(_cvtmask64_u64(_mm512_cmpeq_epi8_mask(v, k.lf))));
-  }
   const __m512i fixed = _mm512_mask_mov_epi8(v, cr, k.lf);
+  if constexpr (kCountLines) w.lfs += std::popcount(_cvtmask64_u64(_mm512_cmpeq_epi8_mask(fixed, k.lf))) - 64ULL;
   const auto bytes = static_cast<std::size_t>(std::popcount(lanes & ~drop));
   if ((drop & (drop - 1)) == 0) {
     // At most one LF to drop (the usual case, taken without a branch):
     // every lane from it on takes the byte one further.
     const __m512i picks = _mm512_loadu_si512(kDropOne[std::countr_zero(drop)].data());
+    // (Masked with all lanes: GCC 12's unmasked form reads an undefined vector.)
     w.put(_mm512_mask_permutexvar_epi8(fixed, ~0ULL, picks, fixed), lanes == ~0ULL, bytes);
   } else {
     w.put(_mm512_maskz_compress_epi8(lanes & ~drop, fixed), lanes == ~0ULL, bytes);
@@ -215,62 +220,67 @@ VELA_SHA_AVX512 inline void normalise(const Constants& k, const Block& block, Wr
 
 // `v` taken as it stands: valid, and without a CR or the LF of a CR LF.
 template <bool kCountLines>
-VELA_SHA_AVX512 inline bool plain(const Constants& k, Carry& c, Written& w, LfCount& lfs, __m512i v,
-                                  std::uint64_t lanes) noexcept {
+VELA_SHA_STEP bool plain(const Constants& k, __m512i& previous, Written& w, __m512i& not_lf, __m512i v,
+                         std::uint64_t lanes) noexcept {
   if (w.writing()) w.put(v, lanes == ~0ULL, static_cast<std::size_t>(std::popcount(lanes)));
-  if constexpr (kCountLines) lfs.add(k, v);
-  c.previous = v;
+  if constexpr (kCountLines) count_not_lf(k, not_lf, v);
+  previous = v;
   return true;
 }
 
 // A rule that seems broken, or a longer sequence, may only need a longer
-// look back: whether a look back far enough finds `v` keeping the rules.
-[[gnu::noinline]] VELA_SHA_AVX512 bool deepen(const Constants& k, Carry& c, __m512i v, __m512i before,
-                                             std::uint64_t lanes) noexcept {
-  while (c.longest < 4) {
-    const __m512i broken = k.broken(v, c.previous, before, ++c.longest);
-    if (_mm512_mask_test_epi8_mask(lanes, broken, broken) == 0) return true;
+// look back: the look back (after `longest`, up to 4) that finds `v` keeping
+// the rules, or 0 if none does.
+[[gnu::noinline]] VELA_SHA_AVX512 int deepen(const Constants& k, __m512i previous, int longest, __m512i v,
+                                            __m512i before, std::uint64_t lanes) noexcept {
+  while (longest < 4) {
+    const __m512i broken = k.broken(v, previous, before, ++longest);
+    if (_mm512_mask_test_epi8_mask(lanes, broken, broken) == 0) return longest;
   }
-  return false;
+  return 0;
 }
 
 // One vector at `at` (its `lanes`; `last` is its last byte): false if it
 // breaks a rule, which leaves it untouched.
 template <Output kOutput, bool kCountLines>
-VELA_SHA_AVX512 inline bool step(const Constants& k, const Block& block, Carry& c, Written& w, LfCount& lfs,
-                                 __m512i v, std::size_t at, std::uint64_t lanes, std::uint8_t last) noexcept {
-  const __m512i before = _mm512_permutex2var_epi8(c.previous, k.one_back, v);
+VELA_SHA_STEP bool step(const Constants& k, const Block& block, Carry& c, __m512i& previous, Written& w,
+                        __m512i& not_lf, __m512i v, std::size_t at, std::uint64_t lanes, std::uint8_t last) noexcept {
+  const __m512i before = _mm512_permutex2var_epi8(previous, k.one_back, v);
   const std::uint64_t high = _mm512_movepi8_mask(v);
   // ASCII after ASCII keeps every rule; after anything else it is checked,
   // for a sequence left open.
   const bool check = (high | c.high) != 0;
   c.high = high;
-  const __m512i broken = check ? k.broken(v, c.previous, before, c.longest) : k.zero;
+  const __m512i broken = check ? k.broken(v, previous, before, c.longest) : k.zero;
   const bool plain_so_far = !c.normalising && !c.after_cr;
   if (plain_so_far) {
     // One test: a rule broken, or a CR.
     const __m512i look = _mm512_ternarylogic_epi32(broken, k.differs(v, k.cr), k.top, kOrOfAndNot);
-    if (_mm512_mask_test_epi8_mask(lanes, look, look) == 0) return plain<kCountLines>(k, c, w, lfs, v, lanes);
+    if (_mm512_mask_test_epi8_mask(lanes, look, look) == 0) {
+      return plain<kCountLines>(k, previous, w, not_lf, v, lanes);
+    }
   }
-  if (check && _mm512_mask_test_epi8_mask(lanes, broken, broken) != 0 && !deepen(k, c, v, before, lanes)) {
-    return false;
+  if (check && _mm512_mask_test_epi8_mask(lanes, broken, broken) != 0) {
+    const int longest = deepen(k, previous, c.longest, v, before, lanes);
+    if (longest == 0) return false;
+    c.longest = longest;
   }
   // Rules kept after a longer look back, and no CR yet: still plain.
   if (plain_so_far && _mm512_mask_testn_epi8_mask(lanes, k.differs(v, k.cr), k.top) == 0) {
-    return plain<kCountLines>(k, c, w, lfs, v, lanes);
+    return plain<kCountLines>(k, previous, w, not_lf, v, lanes);
   }
   normalise<kOutput, kCountLines>(k, block, w, v, before, at, lanes);
   c.normalising = true;
   c.after_cr = last == '\r';
-  c.previous = v;
+  previous = v;
   return true;
 }
 
 // Two vectors of plain ASCII without a CR, after such a one, taken with one
 // test; false leaves them to step().
 template <bool kCountLines>
-VELA_SHA_AVX512 inline bool plain_pair(const Constants& k, Carry& c, Written& w, LfCount& lfs,
-                                       const std::uint8_t* in) noexcept {
+VELA_SHA_STEP bool plain_pair(const Constants& k, const Carry& c, __m512i& previous, Written& w, __m512i& not_lf,
+                              const std::uint8_t* in) noexcept {
   if (c.high != 0 || c.after_cr || c.normalising) return false;
   const __m512i a = _mm512_loadu_si512(in), b = _mm512_loadu_si512(in + 64);
   // Bit 7: a byte from 0x80 up, or a CR.
@@ -278,13 +288,19 @@ VELA_SHA_AVX512 inline bool plain_pair(const Constants& k, Carry& c, Written& w,
                                                  kOrNotAnd);
   if (_mm512_test_epi8_mask(look, k.top) != 0) return false;
   if (w.writing()) w.put(a, true, 64), w.put(b, true, 64);
-  if constexpr (kCountLines) lfs.add(k, a), lfs.add(k, b);
-  c.previous = b;
+  if constexpr (kCountLines) count_not_lf(k, not_lf, a), count_not_lf(k, not_lf, b);
+  previous = b;
   return true;
 }
 
+// Staging holds `room` bytes once it is written: no more is read.
+template <Output kOutput>
+VELA_SHA_STEP bool has_room(const Block& block, const Written& w, std::size_t bytes) noexcept {
+  return kOutput != Output::Staging || !w.writing() || w.bytes + bytes <= block.room;
+}
+
 template <Output kOutput, bool kCountLines>
-VELA_SHA_AVX512 Scanned scan_as(const Block& block, Tail& tail) noexcept {
+[[gnu::noinline]] VELA_SHA_AVX512 Scanned scan_as(const Block& block, Tail& tail) noexcept {
   const std::uint8_t* in = block.in;
   const std::size_t size = block.size;
   const Tail end_tail = tail.then(in, size);  // read now: writing in place may change the bytes
@@ -292,31 +308,29 @@ VELA_SHA_AVX512 Scanned scan_as(const Block& block, Tail& tail) noexcept {
   const int longest = tail.back(1) >= 0xF0 || tail.back(2) >= 0xF0 || tail.back(3) >= 0xF0 ? 4
                       : tail.back(1) >= 0xE0 || tail.back(2) >= 0xE0                       ? 3
                                                                                             : 2;
-  Carry c{_mm512_maskz_set1_epi32(0x8000, static_cast<int>(tail.bytes)), tail.bytes & 0x80808000U, longest,
-          tail.after_cr(), false};
+  Carry c{tail.bytes & 0x80808000U, longest, tail.after_cr(), false};
+  __m512i previous = _mm512_maskz_set1_epi32(0x8000, static_cast<int>(tail.bytes));
   Written w{kOutput == Output::Copy ? block.out : nullptr, 0, 0, 0};
-  LfCount lfs{k.zero};
-  // Staging holds `room` bytes once it is written: no more is read.
-  const auto has_room = [&](std::size_t bytes) {
-    return kOutput != Output::Staging || !w.writing() || w.bytes + bytes <= block.room;
-  };
+  __m512i not_lf = k.zero;
   std::size_t at = 0;
   bool valid = true;
-  while (valid && at + 64 <= size && has_room(128)) {
-    if (at + 128 <= size && plain_pair<kCountLines>(k, c, w, lfs, in + at)) {
+  while (valid && at + 64 <= size && has_room<kOutput>(block, w, 128)) {
+    if (at + 128 <= size && plain_pair<kCountLines>(k, c, previous, w, not_lf, in + at)) {
       at += 128;
-    } else if ((valid = step<kOutput, kCountLines>(k, block, c, w, lfs, _mm512_loadu_si512(in + at), at, ~0ULL,
-                                                   in[at + 63]))) {
+    } else if ((valid = step<kOutput, kCountLines>(k, block, c, previous, w, not_lf, _mm512_loadu_si512(in + at),
+                                                   at, ~0ULL, in[at + 63]))) {
       at += 64;
     }
   }
-  while (valid && at + 64 <= size && has_room(64)) {
-    valid = step<kOutput, kCountLines>(k, block, c, w, lfs, _mm512_loadu_si512(in + at), at, ~0ULL, in[at + 63]);
+  while (valid && at + 64 <= size && has_room<kOutput>(block, w, 64)) {
+    valid = step<kOutput, kCountLines>(k, block, c, previous, w, not_lf, _mm512_loadu_si512(in + at), at, ~0ULL,
+                                       in[at + 63]);
     if (valid) at += 64;
   }
-  if (valid && at < size && at + 64 > size && has_room(size - at)) {
+  if (valid && at < size && at + 64 > size && has_room<kOutput>(block, w, size - at)) {
     const std::uint64_t lanes = _bzhi_u64(~0ULL, static_cast<unsigned>(size - at));
-    valid = step<kOutput, kCountLines>(k, block, c, w, lfs, _mm512_maskz_loadu_epi8(lanes, in + at), at, lanes, 0);
+    valid = step<kOutput, kCountLines>(k, block, c, previous, w, not_lf, _mm512_maskz_loadu_epi8(lanes, in + at), at,
+                                       lanes, 0);
     if (valid) at = size;
   }
   Scanned scanned;
@@ -324,10 +338,14 @@ VELA_SHA_AVX512 Scanned scan_as(const Block& block, Tail& tail) noexcept {
   scanned.read = at;
   scanned.kept = w.writing() ? w.kept : at;
   scanned.written = w.bytes;
-  // Each CR ends a line, and so does each LF but the one of a CR LF: the LFs
-  // normalising dropped.
-  if constexpr (kCountLines) scanned.line_endings = w.crs + lfs.lfs() - (w.writing() ? at - w.kept - w.bytes : 0);
-  tail = at == size ? end_tail : tail_of(c.previous);
+  // Each LF of the normalised text ends a line: those of the vectors taken
+  // as they stand (64 lanes each, less those not LF), and those of the
+  // vectors normalised, less the LFs normalising dropped.
+  if constexpr (kCountLines) {
+    const std::uint64_t dropped = w.writing() ? at - w.kept - w.bytes : 0;
+    scanned.line_endings = (at + 63) / 64 * 64 - sum_of(not_lf) + w.lfs - dropped;
+  }
+  tail = at == size ? end_tail : tail_of(previous);
   return scanned;
 }
 

@@ -5,6 +5,8 @@
 #include "vela_sha/template_hasher.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <new>
 #include <ostream>
 
 #include "owned_copy.hpp"
@@ -18,9 +20,18 @@ namespace {
 // start costs nothing much.
 constexpr std::size_t kBlock = 32 * 1024;
 
-// Text with CRs that is not ours to change is normalised into staging on the
-// stack, this much at a time: small enough for a thread's smallest stack.
-constexpr std::size_t kStaging = 4 * 1024;
+// Text with CRs that is not ours to change is normalised into staging: the
+// thread's own, a block's worth, so that each block is scanned in one go; or,
+// where that memory cannot be had, this much on the stack at a time (small
+// enough for a thread's smallest stack).
+constexpr std::size_t kStackStaging = 4 * 1024;
+
+// The thread's staging, made on its first use and kept; empty if the memory
+// could not be had.
+std::span<std::uint8_t> thread_staging() noexcept {
+  thread_local const std::unique_ptr<std::uint8_t[]> staging(new (std::nothrow) std::uint8_t[kBlock]);
+  return {staging.get(), staging ? kBlock : 0};
+}
 
 }  // namespace
 
@@ -35,8 +46,11 @@ std::ostream& operator<<(std::ostream& out, const Utf8Error& error) {
 }
 
 std::expected<void, Utf8Error> TemplateHasher::update(std::span<const std::uint8_t> bytes) noexcept {
-  alignas(64) std::uint8_t staging[kStaging];
-  return append(bytes.data(), bytes.size(), staging, Room::Staging);
+  if (const auto staging = thread_staging(); !staging.empty()) {
+    return append(bytes.data(), bytes.size(), staging.data(), Room::Staging, staging.size());
+  }
+  alignas(64) std::uint8_t staging[kStackStaging];
+  return append(bytes.data(), bytes.size(), staging, Room::Staging, kStackStaging);
 }
 
 std::expected<void, Utf8Error> TemplateHasher::update_in_place(std::span<std::uint8_t> bytes) noexcept {
@@ -44,14 +58,14 @@ std::expected<void, Utf8Error> TemplateHasher::update_in_place(std::span<std::ui
 }
 
 std::expected<void, Utf8Error> TemplateHasher::append(const std::uint8_t* in, std::size_t size, std::uint8_t* out,
-                                                      Room room) noexcept {
+                                                      Room room, std::size_t staging) noexcept {
   if (failed_) return std::unexpected(*failed_);
   const auto output = static_cast<text::Output>(room);
   text::Tail tail{tail_};
   for (std::size_t at = 0; at < size;) {
     const std::size_t length = std::min(kBlock, size - at);
     std::uint8_t* to = room == Room::Staging ? out : out + at;
-    const text::Scanned scanned = text::scan({in + at, length, to, kStaging, output, count_lines_}, tail);
+    const text::Scanned scanned = text::scan({in + at, length, to, staging, output, count_lines_}, tail);
     // In place the normalised text follows what was kept as it stood.
     if (room == Room::InPlace) {
       sha_.update({in + at, scanned.kept + scanned.written});

@@ -69,9 +69,10 @@ class TemplateHasher {
   // How append() finds room for the normalised text (text::Output).
   enum class Room : std::uint8_t { InPlace, Staging, Copy };
   // Appends `size` bytes from `in`, the normalised text going to `out` as
-  // `room` says, a block at a time.
-  std::expected<void, Utf8Error> append(const std::uint8_t* in, std::size_t size, std::uint8_t* out,
-                                        Room room) noexcept;
+  // `room` says (into `staging` bytes at `out` at a time, for Room::Staging),
+  // a block at a time.
+  std::expected<void, Utf8Error> append(const std::uint8_t* in, std::size_t size, std::uint8_t* out, Room room,
+                                        std::size_t staging = 0) noexcept;
   // Fails the hasher at the first invalid sequence of `rest`, the unread part
   // of a block that a kernel found invalid.
   std::unexpected<Utf8Error> fail(const std::uint8_t* rest, std::size_t size) noexcept;
@@ -89,7 +90,7 @@ class TemplateHasher {
 // The digest of a whole text: validates `bytes` as strict UTF-8 (RFC 3629),
 // turns CR LF and lone CR into LF, and returns the SHA-256 of the result.
 // Invalid input is hashed not at all. Text without a CR is hashed where it
-// lies; text with one is normalised a few KiB at a time in a staging copy.
+// lies; text with one is normalised a block at a time in a staging copy.
 [[nodiscard]] std::expected<TemplateSha256, ShaError> calculate_hash(std::span<const std::uint8_t> bytes) noexcept;
 
 // The same digest, made from one copy of `source` in memory of the call's own
