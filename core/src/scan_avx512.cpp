@@ -276,6 +276,30 @@ VELA_SHA_STEP bool step(const Constants& k, const Block& block, Carry& c, __m512
   return true;
 }
 
+// One vector once the block normalises (its `lanes`; `last` is its last
+// byte): validated, then normalised. False if it breaks a rule, which leaves
+// it untouched.
+template <Output kOutput, bool kCountLines>
+VELA_SHA_STEP bool normalising_step(const Constants& k, const Block& block, Carry& c, __m512i& previous,
+                                    Written& w, __m512i v, std::size_t at, std::uint64_t lanes,
+                                    std::uint8_t last) noexcept {
+  const __m512i before = _mm512_permutex2var_epi8(previous, k.one_back, v);
+  const std::uint64_t high = _mm512_movepi8_mask(v);
+  if ((high | c.high) != 0) {
+    const __m512i broken = k.broken(v, previous, before, c.longest);
+    if (_mm512_mask_test_epi8_mask(lanes, broken, broken) != 0) {
+      const int longest = deepen(k, previous, c.longest, v, before, lanes);
+      if (longest == 0) return false;
+      c.longest = longest;
+    }
+  }
+  c.high = high;
+  normalise<kOutput, kCountLines>(k, block, w, v, before, at, lanes);
+  c.after_cr = last == '\r';
+  previous = v;
+  return true;
+}
+
 // Two vectors of plain ASCII without a CR, after such a one, taken with one
 // test; false leaves them to step().
 template <bool kCountLines>
@@ -314,12 +338,23 @@ template <Output kOutput, bool kCountLines>
   __m512i not_lf = k.zero;
   std::size_t at = 0;
   bool valid = true;
-  while (valid && at + 64 <= size && has_room<kOutput>(block, w, 128)) {
+  // Until the block's first CR: plain ASCII two vectors at a time where it
+  // can be, else one.
+  while (valid && !c.normalising && at + 64 <= size && has_room<kOutput>(block, w, 128)) {
     if (at + 128 <= size && plain_pair<kCountLines>(k, c, previous, w, not_lf, in + at)) {
       at += 128;
     } else if ((valid = step<kOutput, kCountLines>(k, block, c, previous, w, not_lf, _mm512_loadu_si512(in + at),
                                                    at, ~0ULL, in[at + 63]))) {
       at += 64;
+    }
+  }
+  // From there on every vector is normalised: a loop of its own, with less
+  // to decide and to hold.
+  if (c.normalising) {
+    while (valid && at + 64 <= size && has_room<kOutput>(block, w, 64)) {
+      valid = normalising_step<kOutput, kCountLines>(k, block, c, previous, w, _mm512_loadu_si512(in + at), at,
+                                                     ~0ULL, in[at + 63]);
+      if (valid) at += 64;
     }
   }
   while (valid && at + 64 <= size && has_room<kOutput>(block, w, 64)) {
