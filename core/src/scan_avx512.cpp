@@ -276,13 +276,12 @@ VELA_SHA_STEP bool step(const Constants& k, const Block& block, Carry& c, __m512
   return true;
 }
 
-// One vector once the block normalises (its `lanes`; `last` is its last
-// byte): validated, then normalised. False if it breaks a rule, which leaves
-// it untouched.
+// One vector once the block normalises (its `lanes`): validated, then
+// normalised. False if it breaks a rule, which leaves it untouched. (Whether
+// the vector before ends in a CR no longer matters: normalise() reads it.)
 template <Output kOutput, bool kCountLines>
 VELA_SHA_STEP bool normalising_step(const Constants& k, const Block& block, Carry& c, __m512i& previous,
-                                    Written& w, __m512i v, std::size_t at, std::uint64_t lanes,
-                                    std::uint8_t last) noexcept {
+                                    Written& w, __m512i v, std::size_t at, std::uint64_t lanes) noexcept {
   const __m512i before = _mm512_permutex2var_epi8(previous, k.one_back, v);
   const std::uint64_t high = _mm512_movepi8_mask(v);
   if ((high | c.high) != 0) {
@@ -295,7 +294,6 @@ VELA_SHA_STEP bool normalising_step(const Constants& k, const Block& block, Carr
   }
   c.high = high;
   normalise<kOutput, kCountLines>(k, block, w, v, before, at, lanes);
-  c.after_cr = last == '\r';
   previous = v;
   return true;
 }
@@ -353,7 +351,7 @@ template <Output kOutput, bool kCountLines>
   if (c.normalising) {
     while (valid && at + 64 <= size && has_room<kOutput>(block, w, 64)) {
       valid = normalising_step<kOutput, kCountLines>(k, block, c, previous, w, _mm512_loadu_si512(in + at), at,
-                                                     ~0ULL, in[at + 63]);
+                                                     ~0ULL);
       if (valid) at += 64;
     }
   }
