@@ -193,15 +193,11 @@ VELA_SHA_AVX512 std::uint64_t sum_of(__m512i not_lf) noexcept {
   return sum;
 }
 
-// Every CR of `v` (read at `at`) becomes LF and the LF of each CR LF goes:
-// the rest is packed to the front of the vector and written.
-template <Output kOutput, bool kCountLines>
-VELA_SHA_STEP void normalise(const Constants& k, const Block& block, Written& w, __m512i v,
-                             __m512i before, std::size_t at, std::uint64_t lanes) noexcept {
-  if (!w.writing()) {
-    w.kept = at;
-    w.out = kOutput == Output::InPlace ? block.out + at : block.out;
-  }
+// Every CR of `v` becomes LF and the LF of each CR LF goes: the rest is
+// packed to the front of the vector and written (which has begun).
+template <bool kCountLines>
+VELA_SHA_STEP void normalise(const Constants& k, Written& w, __m512i v, __m512i before,
+                             std::uint64_t lanes) noexcept {
   const __mmask64 cr = _mm512_cmpeq_epi8_mask(v, k.cr);
   const std::uint64_t drop = _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(before, k.cr), v, k.lf);
   const __m512i fixed = _mm512_mask_mov_epi8(v, cr, k.lf);
@@ -269,7 +265,13 @@ VELA_SHA_STEP bool step(const Constants& k, const Block& block, Carry& c, __m512
   if (plain_so_far && _mm512_mask_testn_epi8_mask(lanes, k.differs(v, k.cr), k.top) == 0) {
     return plain<kCountLines>(k, previous, w, not_lf, v, lanes);
   }
-  normalise<kOutput, kCountLines>(k, block, w, v, before, at, lanes);
+  // The text changes from here on: what was read before is kept as it
+  // stands.
+  if (!w.writing()) {
+    w.kept = at;
+    w.out = kOutput == Output::InPlace ? block.out + at : block.out;
+  }
+  normalise<kCountLines>(k, w, v, before, lanes);
   c.normalising = true;
   c.after_cr = last == '\r';
   previous = v;
@@ -279,9 +281,9 @@ VELA_SHA_STEP bool step(const Constants& k, const Block& block, Carry& c, __m512
 // One vector once the block normalises (its `lanes`): validated, then
 // normalised. False if it breaks a rule, which leaves it untouched. (Whether
 // the vector before ends in a CR no longer matters: normalise() reads it.)
-template <Output kOutput, bool kCountLines>
-VELA_SHA_STEP bool normalising_step(const Constants& k, const Block& block, Carry& c, __m512i& previous,
-                                    Written& w, __m512i v, std::size_t at, std::uint64_t lanes) noexcept {
+template <bool kCountLines>
+VELA_SHA_STEP bool normalising_step(const Constants& k, Carry& c, __m512i& previous, Written& w, __m512i v,
+                                    std::uint64_t lanes) noexcept {
   const __m512i before = _mm512_permutex2var_epi8(previous, k.one_back, v);
   const std::uint64_t high = _mm512_movepi8_mask(v);
   if ((high | c.high) != 0) {
@@ -293,7 +295,7 @@ VELA_SHA_STEP bool normalising_step(const Constants& k, const Block& block, Carr
     }
   }
   c.high = high;
-  normalise<kOutput, kCountLines>(k, block, w, v, before, at, lanes);
+  normalise<kCountLines>(k, w, v, before, lanes);
   previous = v;
   return true;
 }
@@ -347,12 +349,14 @@ template <Output kOutput, bool kCountLines>
     }
   }
   // From there on every vector is normalised: a loop of its own, with less
-  // to decide and to hold.
-  if (c.normalising) {
-    while (valid && at + 64 <= size && has_room<kOutput>(block, w, 64)) {
-      valid = normalising_step<kOutput, kCountLines>(k, block, c, previous, w, _mm512_loadu_si512(in + at), at,
-                                                     ~0ULL);
-      if (valid) at += 64;
+  // to decide and to hold. No vector writes more than it reads, so staging
+  // has room for as many as it has room for 64 bytes.
+  if (valid && c.normalising) {
+    const std::size_t end =
+        kOutput == Output::Staging ? std::min(size, at + (block.room - std::min(block.room, w.bytes)) / 64 * 64)
+                                   : size;
+    for (; at + 64 <= end; at += 64) {
+      if (!(valid = normalising_step<kCountLines>(k, c, previous, w, _mm512_loadu_si512(in + at), ~0ULL))) break;
     }
   }
   while (valid && at + 64 <= size && has_room<kOutput>(block, w, 64)) {
