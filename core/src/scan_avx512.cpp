@@ -4,9 +4,10 @@
 // Work on bit masks is kept to a minimum: on some processors (Zen 4) every
 // instruction that makes, moves or tests a mask register costs a cycle on
 // the one unit that does them, which bounds the loop long before the vector
-// units do. So rules are checked, and LFs counted, in the vector registers,
-// and one test per vector (per two for plain ASCII) says whether anything
-// needs a closer look.
+// units do. So rules are checked, and the LFs of plain text counted, in the
+// vector registers, and one test per vector (per two for plain ASCII) says
+// whether anything needs a closer look. Once a block has a CR, the rest of it
+// goes through a loop of its own that only validates and normalises.
 #if defined(__x86_64__)
 #include <immintrin.h>
 
@@ -18,7 +19,7 @@
 // The steps of the loop are inlined into it whatever the compiler thinks of
 // their size: called, they would take the loop's state by reference, and keep
 // it in memory (a store and a load on every vector's critical path).
-#define VELA_SHA_STEP VELA_SHA_AVX512 [[gnu::always_inline]] inline
+#define VELA_SHA_STEP VELA_SHA_AVX512 __attribute__((always_inline)) inline
 
 namespace vela_sha::text {
 namespace {
@@ -101,10 +102,14 @@ struct Constants {
   // above the nibble pick one of the table's four copies, so they need no
   // clearing.
   [[nodiscard]] static VELA_SHA_AVX512 __m512i by_low_nibble(__m512i table, __m512i v) noexcept {
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // GCC 12's vpermb intrinsic starts from an undefined vector
+#endif
     return _mm512_permutexvar_epi8(v, table);
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
   }
   [[nodiscard]] static VELA_SHA_AVX512 __m512i by_high_nibble(__m512i table, __m512i v) noexcept {
     return by_low_nibble(table, _mm512_srli_epi16(v, 4));
@@ -156,7 +161,7 @@ VELA_SHA_AVX512 inline Tail tail_of(__m512i v) noexcept {
 struct Carry {          // what each vector needs of the ones before it in the block
   std::uint64_t high;   // the vector before's lanes from 0x80 up
   int longest;          // the longest sequence the block has needed, 2 to 4
-  bool after_cr;        // the vector before ends in a CR
+  bool after_cr;        // the vector before ends in a CR (kept until the block normalises)
   bool normalising;     // a CR was seen in the block: every vector is normalised from here on
 };
 struct Written {        // where the normalised text goes
@@ -178,10 +183,10 @@ struct Written {        // where the normalised text goes
   }
 };
 
-// Line endings are counted as the LFs of the normalised text, in the vector
-// registers: each vector's bytes that are not LF once its CRs are (lanes past
-// its end are not), summed eight at a time. The LFs normalising dropped are
-// taken off at the end.
+// Line endings are counted as the LFs of the normalised text. Those of the
+// vectors taken as they stand are counted in the vector registers: each
+// vector's bytes that are not LF (lanes past its end are not), summed eight
+// at a time. normalise() counts its own (see Written::lfs).
 VELA_SHA_STEP void count_not_lf(const Constants& k, __m512i& not_lf, __m512i v) noexcept {
   not_lf = _mm512_add_epi64(not_lf, _mm512_sad_epu8(_mm512_min_epu8(_mm512_xor_si512(v, k.lf), k.one), k.zero));
 }
