@@ -7,7 +7,8 @@ loads every build, then times each case the best of R rounds, taking the
 builds and hashlib in turns within each round, and prints the ratio of each
 build's time to `hashlib.sha256(data).digest()`; with several runs (each in a
 fresh process) it prints their median and range. Cases: calculate_hash on
-the whole text, and TemplateHasher.update in 64 KiB pieces.
+the whole text, and TemplateHasher.update in 64 KiB pieces: separate bytes
+objects, or with --views, views of the very text hashlib reads.
 """
 
 from __future__ import annotations
@@ -48,7 +49,7 @@ def load(tag: str, folder: str) -> tuple[types.ModuleType, types.ModuleType]:
     return modules[0], modules[1]
 
 
-def one_run(builds: dict[str, str], rounds: int) -> dict[str, dict[str, float]]:
+def one_run(builds: dict[str, str], rounds: int, views: bool) -> dict[str, dict[str, float]]:
     """{case: {"BUILD one" / "BUILD pieces": ratio to hashlib}} from one process."""
     import vela_sha  # noqa: F401  (the installed package: _ext takes its error type from it)
 
@@ -57,7 +58,8 @@ def one_run(builds: dict[str, str], rounds: int) -> dict[str, dict[str, float]]:
     for case, text in CASES.items():
         data = text()
         arg = {"utf8_file_bytes": data}
-        pieces = [data[at:at + 65536] for at in range(0, len(data), 65536)]
+        whole = memoryview(data) if views else data
+        pieces = [whole[at:at + 65536] for at in range(0, len(data), 65536)]
 
         def chunked(ext):
             def run():
@@ -84,10 +86,12 @@ def main() -> int:
     runs = int(args[args.index("--runs") + 1]) if "--runs" in args else 1
     rounds = int(args[args.index("--rounds") + 1]) if "--rounds" in args else 7
     builds = dict(arg.split("=", 1) for arg in args if "=" in arg)
+    views = "--views" in args
     if "--one" in args:
-        print(json.dumps(one_run(builds, rounds)))
+        print(json.dumps(one_run(builds, rounds, views)))
         return 0
-    command = [sys.executable, __file__, "--one", "--rounds", str(rounds), *(f"{k}={v}" for k, v in builds.items())]
+    command = [sys.executable, __file__, "--one", "--rounds", str(rounds), *(["--views"] if views else []),
+               *(f"{k}={v}" for k, v in builds.items())]
     results = [json.loads(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
                for _ in range(runs)]
     labels = [f"{name} {form}" for form in ("one", "pieces") for name in builds]
