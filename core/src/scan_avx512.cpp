@@ -241,6 +241,18 @@ VELA_SHA_STEP bool plain(const Constants& k, __m512i& previous, Written& w, __m5
   return 0;
 }
 
+// Whether `v`, whose rules seem `broken` (where a lane is not zero) by the
+// look back the block has needed so far, keeps them: at once, or with a
+// longer look back, which the block then keeps.
+VELA_SHA_STEP bool keeps_rules(const Constants& k, Carry& c, __m512i previous, __m512i v, __m512i before,
+                               __m512i broken, std::uint64_t lanes) noexcept {
+  if (_mm512_mask_test_epi8_mask(lanes, broken, broken) == 0) return true;
+  const int longest = deepen(k, previous, c.longest, v, before, lanes);
+  if (longest == 0) return false;
+  c.longest = longest;
+  return true;
+}
+
 // One vector at `at` (its `lanes`; `last` is its last byte): false if it
 // breaks a rule, which leaves it untouched.
 template <Output kOutput, bool kCountLines>
@@ -261,11 +273,7 @@ VELA_SHA_STEP bool step(const Constants& k, const Block& block, Carry& c, __m512
       return plain<kCountLines>(k, previous, w, not_lf, v, lanes);
     }
   }
-  if (check && _mm512_mask_test_epi8_mask(lanes, broken, broken) != 0) {
-    const int longest = deepen(k, previous, c.longest, v, before, lanes);
-    if (longest == 0) return false;
-    c.longest = longest;
-  }
+  if (check && !keeps_rules(k, c, previous, v, before, broken, lanes)) return false;
   // Rules kept after a longer look back, and no CR yet: still plain.
   if (plain_so_far && _mm512_mask_testn_epi8_mask(lanes, k.differs(v, k.cr), k.top) == 0) {
     return plain<kCountLines>(k, previous, w, not_lf, v, lanes);
@@ -293,11 +301,7 @@ VELA_SHA_STEP bool normalising_step(const Constants& k, Carry& c, __m512i& previ
   const std::uint64_t high = _mm512_movepi8_mask(v);
   if ((high | c.high) != 0) {
     const __m512i broken = k.broken(v, previous, before, c.longest);
-    if (_mm512_mask_test_epi8_mask(lanes, broken, broken) != 0) {
-      const int longest = deepen(k, previous, c.longest, v, before, lanes);
-      if (longest == 0) return false;
-      c.longest = longest;
-    }
+    if (!keeps_rules(k, c, previous, v, before, broken, lanes)) return false;
   }
   c.high = high;
   normalise<kCountLines>(k, w, v, before, lanes);
