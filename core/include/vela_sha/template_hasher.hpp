@@ -69,8 +69,8 @@ class TemplateHasher {
   // How append() finds room for the normalised text (text::Output).
   enum class Room : std::uint8_t { InPlace, Staging, Copy };
   // Appends `size` bytes from `in`, the normalised text going to `out` as
-  // `room` says (into `staging` bytes at `out` at a time, for Room::Staging),
-  // a block at a time.
+  // `room` says (for Room::Staging, into part of the `staging` bytes at `out`,
+  // all but a page of them, at a time), a block at a time.
   std::expected<void, Utf8Error> append(const std::uint8_t* in, std::size_t size, std::uint8_t* out, Room room,
                                         std::size_t staging = 0) noexcept;
   // Fails the hasher at the first invalid sequence of `rest`, the unread part
