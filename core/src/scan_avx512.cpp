@@ -121,14 +121,21 @@ struct Constants {
     return _mm512_adds_epu8(_mm512_xor_si512(v, c), below_top);
   }
 
+  // The bytes `n` (1 to 3) before each lane of `v`, picked from `previous`
+  // (the vector before) and `v`.
+  [[nodiscard]] VELA_SHA_AVX512 __m512i back(__m512i previous, __m512i v, int n) const noexcept {
+    return _mm512_permutex2var_epi8(previous, n == 1 ? one_back : n == 2 ? two_back : three_back, v);
+  }
+
   // The UTF-8 rules (see utf8_classes), broken where a lane is not zero:
-  // each byte classified with the byte before it, and where it must be the
-  // third or fourth of a sequence told by the bytes two and three back. A
-  // text of sequences no longer than `longest` (2 to 4) needs to look back
-  // less far; a longer lead byte in `v` is then marked too, for a look with
-  // a longer `longest`.
-  [[nodiscard]] VELA_SHA_AVX512 __m512i broken(__m512i v, __m512i previous, __m512i before,
-                                               int longest) const noexcept {
+  // each byte classified with the byte `before` it, and where it must be the
+  // third or fourth of a sequence told by the bytes two and three back, which
+  // `bytes` gives (see InRegisters). A text of sequences no longer than
+  // `longest` (2 to 4) needs to look back less far; a longer lead byte in `v`
+  // is then marked too, for a look with a longer `longest`.
+  template <class Back>
+  [[nodiscard]] VELA_SHA_STEP __m512i broken(__m512i v, const Back& bytes, __m512i before,
+                                             int longest) const noexcept {
     const __m512i classes = _mm512_ternarylogic_epi32(by_high_nibble(before_high, before),
                                                       by_low_nibble(before_low, before),
                                                       by_high_nibble(own_high, v), kAnd3);
@@ -136,14 +143,30 @@ struct Constants {
     const __m512i three = _mm512_subs_epu8(v, e0_less), four = _mm512_subs_epu8(v, f0_less);
     if (longest == 2) return _mm512_ternarylogic_epi32(classes, three, top, kOrOfAnd);
     // The same two and three back: bytes that must be a third or fourth.
-    const __m512i third = _mm512_permutex2var_epi8(_mm512_subs_epu8(previous, e0_less), two_back, three);
+    const __m512i third = _mm512_subs_epu8(bytes.back(2), e0_less);
     if (longest == 3) {
       return _mm512_ternarylogic_epi32(_mm512_ternarylogic_epi32(third, classes, top, kAndXor), four, top,
                                        kOrOfAnd);
     }
-    const __m512i fourth = _mm512_permutex2var_epi8(_mm512_subs_epu8(previous, f0_less), three_back, four);
+    const __m512i fourth = _mm512_subs_epu8(bytes.back(3), f0_less);
     return _mm512_ternarylogic_epi32(_mm512_ternarylogic_epi32(third, fourth, top, kOrAnd), classes, classes, kXor);
   }
+};
+
+// Where the bytes before each lane of a vector come from: picked from the
+// vector before and the vector itself, by shuffles, of which the rules need
+// three more already; or read again from the text, by loads, which leaves the
+// shuffle unit to the rules (multi-byte text after a CR scans a fifth faster).
+// Reading again works only where the text before the vector is still as it
+// was read: not where it is normalised in place.
+struct InRegisters {
+  const Constants& k;
+  __m512i previous, v;
+  [[nodiscard]] VELA_SHA_STEP __m512i back(int n) const noexcept { return k.back(previous, v, n); }
+};
+struct InText {
+  const std::uint8_t* v;  // where the vector was read, 3 bytes or more into the text
+  [[nodiscard]] VELA_SHA_STEP __m512i back(int n) const noexcept { return _mm512_loadu_si512(v - n); }
 };
 
 // The last three bytes of `v`.
@@ -235,7 +258,7 @@ VELA_SHA_STEP bool plain(const Constants& k, __m512i& previous, Written& w, __m5
 [[gnu::noinline]] VELA_SHA_AVX512 int deepen(const Constants& k, __m512i previous, int longest, __m512i v,
                                             __m512i before, std::uint64_t lanes) noexcept {
   while (longest < 4) {
-    const __m512i broken = k.broken(v, previous, before, ++longest);
+    const __m512i broken = k.broken(v, InRegisters{k, previous, v}, before, ++longest);
     if (_mm512_mask_test_epi8_mask(lanes, broken, broken) == 0) return longest;
   }
   return 0;
@@ -258,13 +281,13 @@ VELA_SHA_STEP bool keeps_rules(const Constants& k, Carry& c, __m512i previous, _
 template <Output kOutput, bool kCountLines>
 VELA_SHA_STEP bool step(const Constants& k, const Block& block, Carry& c, __m512i& previous, Written& w,
                         __m512i& not_lf, __m512i v, std::size_t at, std::uint64_t lanes, std::uint8_t last) noexcept {
-  const __m512i before = _mm512_permutex2var_epi8(previous, k.one_back, v);
+  const __m512i before = k.back(previous, v, 1);
   const std::uint64_t high = _mm512_movepi8_mask(v);
   // ASCII after ASCII keeps every rule; after anything else it is checked,
   // for a sequence left open.
   const bool check = (high | c.high) != 0;
   c.high = high;
-  const __m512i broken = check ? k.broken(v, previous, before, c.longest) : k.zero;
+  const __m512i broken = check ? k.broken(v, InRegisters{k, previous, v}, before, c.longest) : k.zero;
   const bool plain_so_far = !c.normalising && !c.after_cr;
   if (plain_so_far) {
     // One test: a rule broken, or a CR.
@@ -291,20 +314,29 @@ VELA_SHA_STEP bool step(const Constants& k, const Block& block, Carry& c, __m512
   return true;
 }
 
-// One vector once the block normalises (its `lanes`): validated, then
-// normalised. False if it breaks a rule, which leaves it untouched. (Whether
-// the vector before ends in a CR no longer matters: normalise() reads it.)
-template <bool kCountLines>
-VELA_SHA_STEP bool normalising_step(const Constants& k, Carry& c, __m512i& previous, Written& w, __m512i v,
-                                    std::uint64_t lanes) noexcept {
-  const __m512i before = _mm512_permutex2var_epi8(previous, k.one_back, v);
+// One vector once the block normalises, read from `at` (at least 64 bytes
+// into the block): validated, then normalised. False if it breaks a rule,
+// which leaves it untouched. (Whether the vector before ends in a CR no
+// longer matters: normalise() reads it.)
+template <Output kOutput, bool kCountLines>
+VELA_SHA_STEP bool normalising_step(const Constants& k, Carry& c, __m512i& previous, Written& w,
+                                    const std::uint8_t* at) noexcept {
+  const __m512i v = _mm512_loadu_si512(at);
+  const auto bytes = [&] {
+    if constexpr (kOutput == Output::InPlace) {
+      return InRegisters{k, previous, v};
+    } else {
+      return InText{at};
+    }
+  }();
+  const __m512i before = bytes.back(1);
   const std::uint64_t high = _mm512_movepi8_mask(v);
   if ((high | c.high) != 0) {
-    const __m512i broken = k.broken(v, previous, before, c.longest);
-    if (!keeps_rules(k, c, previous, v, before, broken, lanes)) return false;
+    const __m512i broken = k.broken(v, bytes, before, c.longest);
+    if (!keeps_rules(k, c, previous, v, before, broken, ~0ULL)) return false;
   }
   c.high = high;
-  normalise<kCountLines>(k, w, v, before, lanes);
+  normalise<kCountLines>(k, w, v, before, ~0ULL);
   previous = v;
   return true;
 }
@@ -365,7 +397,7 @@ template <Output kOutput, bool kCountLines>
         kOutput == Output::Staging ? std::min(size, at + (block.room - std::min(block.room, w.bytes)) / 64 * 64)
                                    : size;
     for (; at + 64 <= end; at += 64) {
-      if (!(valid = normalising_step<kCountLines>(k, c, previous, w, _mm512_loadu_si512(in + at), ~0ULL))) break;
+      if (!(valid = normalising_step<kOutput, kCountLines>(k, c, previous, w, in + at))) break;
     }
   }
   while (valid && at + 64 <= size && has_room<kOutput>(block, w, 64)) {
