@@ -4,9 +4,10 @@ Run with `python bench/compare_template.py [--runs N] [--rounds R] NAME=DIR ...`
 where each DIR holds a build's `_native` and `_ext` extension modules (a
 site-packages/vela_sha folder, or a CMake build's python/ folder). Each run
 loads every build, then times each case the best of R rounds, taking the
-builds and hashlib in turns within each round, and prints the ratio of each
-build's time to `hashlib.sha256(data).digest()`; with several runs (each in a
-fresh process) it prints their median and range. Cases: calculate_hash on
+builds and hashlib in turns within each round (each round starting one
+further along), and prints the ratio of each build's time to
+`hashlib.sha256(data).digest()`; with several runs (each in a fresh process)
+it prints their median and range. Cases: calculate_hash on
 the whole text, and TemplateHasher.update in 64 KiB pieces: separate bytes
 objects, or with --views, views of the very text hashlib reads.
 """
@@ -74,8 +75,13 @@ def one_run(builds: dict[str, str], rounds: int, views: bool) -> dict[str, dict[
             timed[f"{name} one"] = lambda native=native: native.calculate_hash(arg)
             timed[f"{name} pieces"] = chunked(ext)
         best = dict.fromkeys(timed, float("inf"))
-        for _ in range(rounds):
-            for label, run in timed.items():
+        # Each round starts one further along: a call runs faster after one
+        # that left its text in cache, so no build may always come after the
+        # same one.
+        order = list(timed.items())
+        for round_ in range(rounds):
+            start = round_ % len(order)
+            for label, run in order[start:] + order[:start]:
                 best[label] = min(best[label], timeit.timeit(run, number=5) / 5)
         ratios[case] = {label: best[label] / best["hashlib"] for label in timed if label != "hashlib"}
     return ratios
