@@ -18,6 +18,7 @@ import tempfile
 import timeit
 from pathlib import Path
 
+from bench_template import in_turns
 from template_texts import cjk, cyrillic
 from vela_sha import TemplateHasher, hash_file
 
@@ -41,13 +42,6 @@ def write_file(path: Path, unit: str, size: int, newline: str) -> None:
 
 def best(statement, repeat: int, number: int = 1) -> float:
     return min(timeit.repeat(statement, number=number, repeat=repeat)) / number
-
-
-def in_turns(ours, base, repeat: int, number: int) -> tuple[float, float]:
-    """The best of `repeat` timings of each, taken in turns, so that both see
-    the machine alike."""
-    timings = [(best(ours, 1, number), best(base, 1, number)) for _ in range(repeat)]
-    return min(t for t, _ in timings), min(t for _, t in timings)
 
 
 def file_digest(path: Path) -> bytes:
@@ -88,7 +82,7 @@ def pieces_against_one_shot(runs: int) -> list:
                                ("update, 64 KiB pieces, 1.4 MiB Russian LF", cyrillic(), 1.12),
                                ("update, 64 KiB pieces, 1 MiB Chinese CR LF", cjk(), 1.12)]:
         chunks = [data[i:i + 64 * 1024] for i in range(0, len(data), 64 * 1024)]
-        timings = [in_turns(lambda: chunked(chunks, TemplateHasher), lambda: hashlib.sha256(data).digest(), 7, 50)
+        timings = [in_turns(lambda: chunked(chunks, TemplateHasher), lambda: hashlib.sha256(data).digest(), 50)
                    for _ in range(runs)]
         ratio = statistics.median(ours / base for ours, base in timings)
         ours, base = timings[0]

@@ -77,10 +77,10 @@ std::expected<void, Utf8Error> TemplateHasher::append(const std::uint8_t* in, st
                                                       Room room, std::size_t staging) noexcept {
   if (failed_) return std::unexpected(*failed_);
   const auto output = static_cast<text::Output>(room);
+  const bool staged = room == Room::Staging;
   text::Tail tail{tail_};
   for (std::size_t at = 0; at < size;) {
     const std::size_t length = std::min(kBlock, size - at);
-    const bool staged = room == Room::Staging;
     std::uint8_t* to = staged ? staging_for(out, in + at) : out + at;
     const text::Scanned scanned =
         text::scan({in + at, length, to, staged ? staging - kPage : 0, output, count_lines_}, tail);
