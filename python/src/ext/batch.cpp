@@ -115,7 +115,7 @@ Result<bool> wait_for(FileBatch& batch, std::optional<std::size_t> index) {
 // The result dict of a file, or the exception that stands for its failure.
 Ref outcome_object(const FileOutcome& outcome, PyObject* filename) {
   if (outcome) {
-    auto result = digest_result("template", outcome->bytes());
+    auto result = digest_result(Name::Template, outcome->bytes());
     return result ? std::move(*result) : exception_of(std::move(result.error()));
   }
   if (const auto* utf8 = std::get_if<Utf8Error>(&outcome.error())) {

@@ -66,7 +66,7 @@ Result<Ref> hash_path(PyObject* path) {
   }
   const auto digest = hasher.digest();
   if (!digest) return error(digest.error(), filename);
-  return digest_result("template", digest->bytes());
+  return digest_result(Name::Template, digest->bytes());
 }
 
 // A file object's name, where it is a str or bytes (as open() gives it), for
@@ -183,7 +183,7 @@ Result<Ref> hash_file_object(PyObject* file) {
   if (!read) return propagate(read);
   const auto digest = hasher.digest();
   if (!digest) return invalid_in(file, digest.error());
-  return digest_result("template", digest->bytes());
+  return digest_result(Name::Template, digest->bytes());
 }
 
 }  // namespace

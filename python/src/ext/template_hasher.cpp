@@ -139,7 +139,7 @@ PyObject* hasher_result(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto digest = digest_of(as_hasher(self));
     if (!digest) return finish(propagate(digest));
-    return finish(digest_result("template", digest->bytes()));
+    return finish(digest_result(Name::Template, digest->bytes()));
   });
 }
 

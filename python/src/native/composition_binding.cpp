@@ -14,7 +14,7 @@ Result<Ref> calculate_composition_hash_impl(PyObject* const* args, Py_ssize_t na
   if (!bind_arguments(kSignature, args, nargs, kwnames, &input)) return raised();
   auto digest = hash_manifest(input);
   if (!digest) return std::unexpected(std::move(digest.error()));
-  return digest_result("composition", digest->bytes());
+  return digest_result(Name::Composition, digest->bytes());
 }
 
 }  // namespace

@@ -17,8 +17,7 @@ Result<Ref> calculate_hash_impl(PyObject* const* args, Py_ssize_t nargs, PyObjec
 
   // The dict's own storage is read: a subclass's __getitem__ or __missing__
   // never runs, though a stored key's __eq__ may, and its exception is passed on.
-  const Ref key = new_ascii_str("utf8_file_bytes");
-  const Ref value = Ref::borrow(PyDict_GetItemWithError(input, key.get()));
+  const Ref value = Ref::borrow(PyDict_GetItemWithError(input, name_object(Name::Utf8FileBytes)));
   if (!value) {
     if (PyErr_Occurred()) return raised();
     return error(code::kInvalidInput, "hash input requires utf8_file_bytes");
@@ -33,7 +32,7 @@ Result<Ref> calculate_hash_impl(PyObject* const* args, Py_ssize_t nargs, PyObjec
   const auto digest =
       calculate_hash_from_copy({reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value.get())), size});
   if (!digest) return error(digest.error());
-  return digest_result("template", digest->bytes());
+  return digest_result(Name::Template, digest->bytes());
 }
 
 }  // namespace
