@@ -2,6 +2,8 @@
 // each kernel's scans of the input, after each kind of text before it, as
 // its portable twin and the references make them; and every way into the
 // digest giving the references' digest or error.
+#include <algorithm>
+
 #include "every_way.hpp"
 #include "fuzz.hpp"
 #include "text.hpp"
@@ -116,6 +118,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!differs.empty()) std::fprintf(stderr, "scan after %08x: %s\n", tail, differs.c_str());
     FUZZ_CHECK(differs.empty());
   }
+  const bool plain = std::all_of(data, data + size, [](std::uint8_t byte) { return byte < 0x80 && byte != '\r'; });
+  testing::for_each_kernel_set([&](const char* set) {
+    if (vela_sha::text::plain_ascii(data, size) != plain) std::fprintf(stderr, "plain_ascii, %s\n", set);
+    FUZZ_CHECK(vela_sha::text::plain_ascii(data, size) == plain);
+  });
   const std::string differs = testing::disagreement(input, {size / 3, size - size / 4});
   if (!differs.empty()) std::fprintf(stderr, "%s\n", differs.c_str());
   FUZZ_CHECK(differs.empty());

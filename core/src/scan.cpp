@@ -84,6 +84,19 @@ Scanned scan_portable(const Block& block, Tail& tail) noexcept {
   return scan_in_passes<valid_portable, count_line_endings>(block, tail);
 }
 
+bool plain_ascii_portable(const std::uint8_t* data, std::size_t size) noexcept {
+  // Bit 7 of a byte of `marks`: a byte from 0x80 up, or a CR.
+  std::uint64_t marks = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    marks |= word | zero_bytes(word ^ ('\r' * kOnes));
+  }
+  for (; i < size; ++i) marks |= data[i] | (data[i] == '\r' ? 0x80U : 0U);
+  return (marks & ~kLow7) == 0;
+}
+
 Scanned scan(const Block& block, Tail& tail) noexcept {
 #if defined(__x86_64__)
   switch (detail::kernel_set()) {
@@ -96,6 +109,20 @@ Scanned scan(const Block& block, Tail& tail) noexcept {
   }
 #endif
   return scan_portable(block, tail);
+}
+
+bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept {
+#if defined(__x86_64__)
+  switch (detail::kernel_set()) {
+    case detail::KernelSet::Avx512:
+      return plain_ascii_avx512(data, size);
+    case detail::KernelSet::Avx2:
+      return plain_ascii_avx2(data, size);
+    case detail::KernelSet::Portable:
+      break;
+  }
+#endif
+  return plain_ascii_portable(data, size);
 }
 
 }  // namespace vela_sha::text

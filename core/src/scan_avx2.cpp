@@ -111,6 +111,17 @@ VELA_SHA_AVX2 std::uint64_t count_line_endings_avx2(const std::uint8_t* in, std:
 
 }  // namespace
 
+VELA_SHA_AVX2 bool plain_ascii_avx2(const std::uint8_t* data, std::size_t size) noexcept {
+  const __m256i cr = _mm256_set1_epi8('\r');
+  std::size_t at = 0;
+  for (; at + 32 <= size; at += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at));
+    // Bit 7: a byte from 0x80 up, or a CR.
+    if (_mm256_movemask_epi8(_mm256_or_si256(v, _mm256_cmpeq_epi8(v, cr))) != 0) return false;
+  }
+  return plain_ascii_portable(data + at, size - at);
+}
+
 Scanned scan_avx2(const Block& block, Tail& tail) noexcept {
   return scan_in_passes<valid_avx2, count_line_endings_avx2>(block, tail);
 }

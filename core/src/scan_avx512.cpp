@@ -480,6 +480,22 @@ VELA_SHA_AVX512 Scanned scan_blocks(const Block& block, Tail& tail) noexcept {
 
 }  // namespace
 
+VELA_SHA_AVX512 bool plain_ascii_avx512(const std::uint8_t* data, std::size_t size) noexcept {
+  const __m512i cr = _mm512_set1_epi8('\r');
+  __mmask64 marks = 0;  // a byte from 0x80 up, or a CR
+  std::size_t at = 0;
+  for (; at + 64 <= size && marks == 0; at += 64) {
+    const __m512i v = _mm512_loadu_si512(data + at);
+    marks = _mm512_movepi8_mask(v) | _mm512_cmpeq_epi8_mask(v, cr);
+  }
+  if (marks == 0 && at < size) {
+    const __m512i v = _mm512_maskz_loadu_epi8(_bzhi_u64(~0ULL, static_cast<unsigned>(size - at)), data + at);
+    marks = _mm512_movepi8_mask(v) | _mm512_cmpeq_epi8_mask(v, cr);
+  }
+  _mm256_zeroupper();  // as below
+  return marks == 0;
+}
+
 VELA_SHA_AVX512 Scanned scan_avx512(const Block& block, Tail& tail) noexcept {
   const Scanned scanned = scan_blocks(block, tail);
   // The upper halves of the vector registers are cleared on every way out,

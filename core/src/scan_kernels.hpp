@@ -12,9 +12,12 @@
 namespace vela_sha::text {
 
 [[nodiscard]] Scanned scan_portable(const Block& block, Tail& tail) noexcept;
+[[nodiscard]] bool plain_ascii_portable(const std::uint8_t* data, std::size_t size) noexcept;
 #if defined(__x86_64__)
 [[nodiscard]] Scanned scan_avx2(const Block& block, Tail& tail) noexcept;
+[[nodiscard]] bool plain_ascii_avx2(const std::uint8_t* data, std::size_t size) noexcept;
 [[nodiscard]] Scanned scan_avx512(const Block& block, Tail& tail) noexcept;
+[[nodiscard]] bool plain_ascii_avx512(const std::uint8_t* data, std::size_t size) noexcept;
 #endif
 
 // Normalises `size` bytes from `in` into `out` (which may be `in` itself, or

@@ -100,4 +100,10 @@ struct Scanned {
 // the widest set of kernels in use (see kernel_set.hpp).
 [[nodiscard]] Scanned scan(const Block& block, Tail& tail) noexcept;
 
+// Whether `data` is ASCII without a CR: a whole text that is valid UTF-8 and
+// that normalising leaves as it stands. For short texts, where it is answered
+// in a few instructions, ahead of the scan's machinery. Runs the widest set of
+// kernels in use.
+[[nodiscard]] bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept;
+
 }  // namespace vela_sha::text

@@ -78,6 +78,29 @@ TEST(TemplateKernels, EdgesAcrossBlocks) {
   }
 }
 
+// The short-text check under every kernel set: a byte from 0x80 up or a CR
+// at every place of texts of every length up to a few vectors, and plain text
+// of every kind of byte it may hold; then whole digests of plain text on
+// either side of where the one-call forms stop taking texts in one go.
+TEST(TemplateKernels, PlainAsciiMarksEveryHighByteAndCr) {
+  for_each_kernel_set([&](const char* name) {
+    for (std::size_t size = 0; size <= 200; ++size) {
+      Bytes text(size);
+      for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<std::uint8_t>(i % 128 == '\r' ? 0 : i % 128);
+      ASSERT_TRUE(text::plain_ascii(text.data(), size)) << name << " " << size;
+      for (std::size_t at = 0; at < size; ++at) {
+        const std::uint8_t kept = text[at];
+        for (const std::uint8_t mark : {std::uint8_t{0x80}, std::uint8_t{0xFF}, std::uint8_t{'\r'}}) {
+          text[at] = mark;
+          ASSERT_FALSE(text::plain_ascii(text.data(), size)) << name << " " << size << " at " << at;
+        }
+        text[at] = kept;
+      }
+    }
+  });
+  for (const std::size_t size : {4095u, 4096u, 4097u}) ASSERT_EQ(disagreement(Bytes(size, 'a')), "") << size;
+}
+
 TEST(TemplateKernels, PublicDecoderCasesAfterEveryKindOfText) {
   const auto cases = testing::read_utf8_cases();
   ASSERT_EQ(cases.size(), 222u);
