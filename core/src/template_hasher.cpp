@@ -5,7 +5,6 @@
 #include "vela_sha/template_hasher.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <ostream>
@@ -145,7 +144,7 @@ std::expected<TemplateSha256, ShaError> calculate_hash(std::span<const std::uint
   if (bytes.size() <= kShort) {
     if (text::plain_ascii(bytes.data(), bytes.size())) return plain_digest(bytes);
     alignas(64) std::uint8_t copy[kShort];
-    std::memcpy(copy, bytes.data(), bytes.size());
+    std::ranges::copy(bytes, copy);
     return short_digest(copy, bytes.size());
   }
   TemplateHasher hasher(TemplateHasher::WithoutLines{});
@@ -159,7 +158,7 @@ std::expected<TemplateSha256, ShaError> calculate_hash_from_copy(std::span<const
   if (source.size() <= kShort) {
     // Most short templates are plain ASCII, and take no scan.
     alignas(64) std::uint8_t copy[kShort];
-    std::memcpy(copy, source.data(), source.size());
+    std::ranges::copy(source, copy);  // (memcpy would take no null source, even for no bytes)
     if (text::plain_ascii(copy, source.size())) return plain_digest({copy, source.size()});
     return short_digest(copy, source.size());
   }
