@@ -71,6 +71,21 @@ std::expected<TemplateSha256, ShaError> short_digest(std::uint8_t* copy, std::si
   return plain_digest({copy, scanned.kept + scanned.written});
 }
 
+// The digest of a short text (at most kShort bytes). With `copy_always` (for
+// a caller whose memory the core must not hash) it is hashed from a copy on
+// the stack; else only text that normalising changes is copied. A call of its
+// own, so that the longer texts' frame keeps no room for the copy: where the
+// hasher's state lies against their text matters to their speed.
+[[gnu::noinline]] std::expected<TemplateSha256, ShaError> short_hash(std::span<const std::uint8_t> text,
+                                                                     bool copy_always) noexcept {
+  if (!copy_always && text::plain_ascii(text.data(), text.size())) return plain_digest(text);
+  alignas(64) std::uint8_t copy[kShort];
+  std::ranges::copy(text, copy);  // (memcpy would take no null source, even for no bytes)
+  // Most short templates are plain ASCII, and take no scan.
+  if (copy_always && text::plain_ascii(copy, text.size())) return plain_digest({copy, text.size()});
+  return short_digest(copy, text.size());
+}
+
 }  // namespace
 
 static_assert(static_cast<int>(text::Output::InPlace) == 0 && static_cast<int>(text::Output::Staging) == 1 &&
@@ -141,12 +156,7 @@ std::expected<TemplateSha256, Utf8Error> TemplateHasher::digest() const noexcept
 }
 
 std::expected<TemplateSha256, ShaError> calculate_hash(std::span<const std::uint8_t> bytes) noexcept {
-  if (bytes.size() <= kShort) {
-    if (text::plain_ascii(bytes.data(), bytes.size())) return plain_digest(bytes);
-    alignas(64) std::uint8_t copy[kShort];
-    std::ranges::copy(bytes, copy);
-    return short_digest(copy, bytes.size());
-  }
+  if (bytes.size() <= kShort) return short_hash(bytes, /*copy_always=*/false);
   TemplateHasher hasher(TemplateHasher::WithoutLines{});
   if (!hasher.update(bytes)) return std::unexpected(ShaError::InvalidUtf8);
   const auto digest = hasher.digest();
@@ -155,13 +165,7 @@ std::expected<TemplateSha256, ShaError> calculate_hash(std::span<const std::uint
 }
 
 std::expected<TemplateSha256, ShaError> calculate_hash_from_copy(std::span<const std::uint8_t> source) {
-  if (source.size() <= kShort) {
-    // Most short templates are plain ASCII, and take no scan.
-    alignas(64) std::uint8_t copy[kShort];
-    std::ranges::copy(source, copy);  // (memcpy would take no null source, even for no bytes)
-    if (text::plain_ascii(copy, source.size())) return plain_digest({copy, source.size()});
-    return short_digest(copy, source.size());
-  }
+  if (source.size() <= kShort) return short_hash(source, /*copy_always=*/true);
   // The copy is made while each block is scanned: the source is read once, and
   // the block is then hashed from the copy while it is in cache. Where a
   // helper thread made the copy ahead, the block is scanned in place.
