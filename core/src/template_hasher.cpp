@@ -73,7 +73,7 @@ std::expected<TemplateSha256, ShaError> short_digest(std::uint8_t* copy, std::si
 
 // The digest of a short text (at most kShort bytes). With `copy_always` (for
 // a caller whose memory the core must not hash) it is hashed from a copy on
-// the stack; else only text that normalising changes is copied. A call of its
+// the stack; else only text that is not plain ASCII without a CR is copied. A call of its
 // own, so that the longer texts' frame keeps no room for the copy: where the
 // hasher's state lies against their text matters to their speed.
 [[gnu::noinline]] std::expected<TemplateSha256, ShaError> short_hash(std::span<const std::uint8_t> text,

@@ -101,8 +101,8 @@ struct Scanned {
 [[nodiscard]] Scanned scan(const Block& block, Tail& tail) noexcept;
 
 // Whether `data` is ASCII without a CR: a whole text that is valid UTF-8 and
-// that normalising leaves as it stands. For short texts, where it is answered
-// in a few instructions, ahead of the scan's machinery. Runs the widest set of
+// that normalising leaves as it stands. For short texts, ahead of the scan's
+// machinery: a load and a compare or two per vector, and no set-up. Runs the widest set of
 // kernels in use.
 [[nodiscard]] bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept;
 

@@ -90,8 +90,8 @@ class TemplateHasher {
 // The digest of a whole text: validates `bytes` as strict UTF-8 (RFC 3629),
 // turns CR LF and lone CR into LF, and returns the SHA-256 of the result.
 // Invalid input is hashed not at all. Text without a CR is hashed where it
-// lies; text with one is normalised in a copy: on the stack for a short text,
-// else a block at a time in staging.
+// lies (a short one only if it is plain ASCII); other text goes through a
+// copy: on the stack for a short text, else a block at a time in staging.
 [[nodiscard]] std::expected<TemplateSha256, ShaError> calculate_hash(std::span<const std::uint8_t> bytes) noexcept;
 
 // The same digest, made from one copy of `source` in memory of the call's own
@@ -99,7 +99,8 @@ class TemplateHasher {
 // read only while they are copied). A short text's copy is on the stack;
 // else the copy is made, validated and hashed a block at a time while the
 // block is in cache, and past a few MiB a helper thread makes it ahead of the
-// hashing while a processor is free. `source` must not change meanwhile. std::bad_alloc if the copy's memory cannot be had.
+// hashing while a processor is free. `source` must not change meanwhile.
+// std::bad_alloc if the copy's memory cannot be had.
 [[nodiscard]] std::expected<TemplateSha256, ShaError> calculate_hash_from_copy(
     std::span<const std::uint8_t> source);
 
