@@ -17,7 +17,8 @@ Result<Ref> calculate_hash_impl(PyObject* const* args, Py_ssize_t nargs, PyObjec
 
   // The dict's own storage is read: a subclass's __getitem__ or __missing__
   // never runs, though a stored key's __eq__ may, and its exception is passed on.
-  const Ref value = Ref::borrow(PyDict_GetItemWithError(input, name_object(Name::Utf8FileBytes)));
+  const Ref key = name_object(Name::Utf8FileBytes);
+  const Ref value = Ref::borrow(PyDict_GetItemWithError(input, key.get()));
   if (!value) {
     if (PyErr_Occurred()) return raised();
     return error(code::kInvalidInput, "hash input requires utf8_file_bytes");
