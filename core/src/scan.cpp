@@ -97,32 +97,36 @@ bool plain_ascii_portable(const std::uint8_t* data, std::size_t size) noexcept {
   return (marks & ~kLow7) == 0;
 }
 
-Scanned scan(const Block& block, Tail& tail) noexcept {
+namespace {
+
+// Of one kernel per set, the one of the set in use (see kernel_set.hpp).
+template <class Kernel>
+Kernel in_use(Kernel portable, [[maybe_unused]] Kernel avx2, [[maybe_unused]] Kernel avx512) noexcept {
 #if defined(__x86_64__)
   switch (detail::kernel_set()) {
     case detail::KernelSet::Avx512:
-      return scan_avx512(block, tail);
+      return avx512;
     case detail::KernelSet::Avx2:
-      return scan_avx2(block, tail);
+      return avx2;
     case detail::KernelSet::Portable:
       break;
   }
 #endif
-  return scan_portable(block, tail);
+  return portable;
 }
 
-bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept {
 #if defined(__x86_64__)
-  switch (detail::kernel_set()) {
-    case detail::KernelSet::Avx512:
-      return plain_ascii_avx512(data, size);
-    case detail::KernelSet::Avx2:
-      return plain_ascii_avx2(data, size);
-    case detail::KernelSet::Portable:
-      break;
-  }
+#define VELA_SHA_EACH_SET(kernel) kernel##_portable, kernel##_avx2, kernel##_avx512
+#else
+#define VELA_SHA_EACH_SET(kernel) kernel##_portable, kernel##_portable, kernel##_portable
 #endif
-  return plain_ascii_portable(data, size);
+
+}  // namespace
+
+Scanned scan(const Block& block, Tail& tail) noexcept { return in_use(VELA_SHA_EACH_SET(scan))(block, tail); }
+
+bool plain_ascii(const std::uint8_t* data, std::size_t size) noexcept {
+  return in_use(VELA_SHA_EACH_SET(plain_ascii))(data, size);
 }
 
 }  // namespace vela_sha::text
