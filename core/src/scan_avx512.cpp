@@ -190,7 +190,7 @@ struct Carry {          // what each vector needs of the ones before it in the b
 struct Written {        // where the normalised text goes
   std::uint8_t* out;    // once it is written
   std::size_t kept, bytes;
-  std::uint64_t lfs;    // of the vectors normalised, less 64 each (mod 2^64; see scan_as)
+  std::uint64_t lfs;    // of the multi-byte vectors normalised, less 64 each (mod 2^64; see scan_as)
 
   [[nodiscard]] bool writing() const noexcept { return out != nullptr; }
 
@@ -206,10 +206,11 @@ struct Written {        // where the normalised text goes
   }
 };
 
-// Line endings are counted as the LFs of the normalised text. Those of the
-// vectors taken as they stand are counted in the vector registers: each
-// vector's bytes that are not LF (lanes past its end are not), summed eight
-// at a time. normalise() counts its own (see Written::lfs).
+// Line endings are counted as the LFs of the normalised text: in the vector
+// registers, each vector's bytes that are not LF (lanes past its end are
+// not), summed eight at a time; or, for the normalised vectors of multi-byte
+// text, whose checks keep the vector units busy, by a compare and a popcount
+// (see Written::lfs).
 VELA_SHA_STEP void count_not_lf(const Constants& k, __m512i& not_lf, __m512i v) noexcept {
   not_lf = _mm512_add_epi64(not_lf, _mm512_sad_epu8(_mm512_min_epu8(_mm512_xor_si512(v, k.lf), k.one), k.zero));
 }
@@ -222,14 +223,22 @@ VELA_SHA_AVX512 std::uint64_t sum_of(__m512i not_lf) noexcept {
 }
 
 // Every CR of `v` becomes LF and the LF of each CR LF goes: the rest is
-// packed to the front of the vector and written (which has begun).
+// packed to the front of the vector and written (which has begun). Its
+// lines are counted in `not_lf` if `ascii` (where the mask unit is the one
+// kept busy), else in w.lfs.
 template <bool kCountLines>
-VELA_SHA_STEP void normalise(const Constants& k, Written& w, __m512i v, __m512i before,
-                             std::uint64_t lanes) noexcept {
+VELA_SHA_STEP void normalise(const Constants& k, Written& w, __m512i& not_lf, __m512i v, __m512i before,
+                             std::uint64_t lanes, bool ascii) noexcept {
   const __mmask64 cr = _mm512_cmpeq_epi8_mask(v, k.cr);
   const std::uint64_t drop = _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(before, k.cr), v, k.lf);
   const __m512i fixed = _mm512_mask_mov_epi8(v, cr, k.lf);
-  if constexpr (kCountLines) w.lfs += std::popcount(_cvtmask64_u64(_mm512_cmpeq_epi8_mask(fixed, k.lf))) - 64ULL;
+  if constexpr (kCountLines) {
+    if (ascii) {
+      count_not_lf(k, not_lf, fixed);
+    } else {
+      w.lfs += std::popcount(_cvtmask64_u64(_mm512_cmpeq_epi8_mask(fixed, k.lf))) - 64ULL;
+    }
+  }
   const auto bytes = static_cast<std::size_t>(std::popcount(lanes & ~drop));
   if ((drop & (drop - 1)) == 0) {
     // At most one LF to drop (the usual case, taken without a branch):
@@ -307,7 +316,7 @@ VELA_SHA_STEP bool step(const Constants& k, const Block& block, Carry& c, __m512
     w.kept = at;
     w.out = kOutput == Output::InPlace ? block.out + at : block.out;
   }
-  normalise<kCountLines>(k, w, v, before, lanes);
+  normalise<kCountLines>(k, w, not_lf, v, before, lanes, false);
   c.normalising = true;
   c.after_cr = last == '\r';
   previous = v;
@@ -320,7 +329,7 @@ VELA_SHA_STEP bool step(const Constants& k, const Block& block, Carry& c, __m512
 // longer matters: normalise() reads it.)
 template <Output kOutput, bool kCountLines>
 VELA_SHA_STEP bool normalising_step(const Constants& k, Carry& c, __m512i& previous, Written& w,
-                                    const std::uint8_t* at) noexcept {
+                                    __m512i& not_lf, const std::uint8_t* at) noexcept {
   const __m512i v = _mm512_loadu_si512(at);
   const auto bytes = [&] {
     if constexpr (kOutput == Output::InPlace) {
@@ -331,12 +340,13 @@ VELA_SHA_STEP bool normalising_step(const Constants& k, Carry& c, __m512i& previ
   }();
   const __m512i before = bytes.back(1);
   const std::uint64_t high = _mm512_movepi8_mask(v);
-  if ((high | c.high) != 0) {
+  const bool ascii = (high | c.high) == 0;
+  if (!ascii) {
     const __m512i broken = k.broken(v, bytes, before, c.longest);
     if (!keeps_rules(k, c, previous, v, before, broken, ~0ULL)) return false;
   }
   c.high = high;
-  normalise<kCountLines>(k, w, v, before, ~0ULL);
+  normalise<kCountLines>(k, w, not_lf, v, before, ~0ULL, ascii);
   previous = v;
   return true;
 }
@@ -397,7 +407,7 @@ template <Output kOutput, bool kCountLines>
         kOutput == Output::Staging ? std::min(size, at + (block.room - std::min(block.room, w.bytes)) / 64 * 64)
                                    : size;
     for (; at + 64 <= end; at += 64) {
-      if (!(valid = normalising_step<kOutput, kCountLines>(k, c, previous, w, in + at))) break;
+      if (!(valid = normalising_step<kOutput, kCountLines>(k, c, previous, w, not_lf, in + at))) break;
     }
   }
   while (valid && at + 64 <= size && has_room<kOutput>(block, w, 64)) {
@@ -416,9 +426,9 @@ template <Output kOutput, bool kCountLines>
   scanned.read = at;
   scanned.kept = w.writing() ? w.kept : at;
   scanned.written = w.bytes;
-  // Each LF of the normalised text ends a line: those of the vectors taken
-  // as they stand (64 lanes each, less those not LF), and those of the
-  // vectors normalised, less the LFs normalising dropped.
+  // Each LF of the normalised text ends a line: those counted in vectors
+  // (64 lanes each, less those not LF), and those counted in w.lfs, less the
+  // LFs normalising dropped.
   if constexpr (kCountLines) {
     const std::uint64_t dropped = w.writing() ? at - w.kept - w.bytes : 0;
     scanned.line_endings = (at + 63) / 64 * 64 - sum_of(not_lf) + w.lfs - dropped;
