@@ -20,7 +20,7 @@ KernelSet widest_kernel_set() noexcept {
                       __builtin_cpu_supports("popcnt");
     if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
-        __builtin_cpu_supports("avx512vbmi2")) {
+        __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("avx512vnni")) {
       return KernelSet::Avx512;
     }
     return avx2 ? KernelSet::Avx2 : KernelSet::Portable;

@@ -12,7 +12,7 @@ namespace vela_sha::detail {
 enum class KernelSet : std::uint8_t {
   Portable,  // plain C++, what any CPU runs (aarch64 among them)
   Avx2,      // x86-64 with AVX2, BMI2 and POPCNT (Haswell, Zen and later)
-  Avx512,    // and AVX-512 F, BW, VL, VBMI and VBMI2 (Ice Lake, Zen 4 and later)
+  Avx512,    // and AVX-512 F, BW, VL, VBMI, VBMI2 and VNNI (Ice Lake, Zen 4 and later)
 };
 
 // The widest set this CPU runs.
