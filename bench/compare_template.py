@@ -9,7 +9,9 @@ further along), and prints the ratio of each build's time to
 `hashlib.sha256(data).digest()`; with several runs (each in a fresh process)
 it prints their median and range. Cases: calculate_hash on
 the whole text, and TemplateHasher.update in 64 KiB pieces: separate bytes
-objects, or with --views, views of the very text hashlib reads.
+objects, or with --views, views of the very text hashlib reads. Below that,
+each build after the first against the first: the median of the runs'
+differences in ratio, and in how many runs the build was the faster.
 """
 
 from __future__ import annotations
@@ -108,6 +110,16 @@ def main() -> int:
             values = [result[case][label] for result in results]
             cells.append(f"{statistics.median(values):.3f} ({min(values):.2f}-{max(values):.2f})")
         print(f"{case:<26} " + " ".join(f"{cell:>22}" for cell in cells))
+    first, *others = builds
+    for name in others:
+        print(f"\n{name} against {first}: median difference (runs faster)")
+        for case in CASES:
+            cells = []
+            for form in ("one", "pieces"):
+                differences = [result[case][f"{name} {form}"] - result[case][f"{first} {form}"] for result in results]
+                cells.append(f"{form} {statistics.median(differences):+.3f} "
+                             f"({sum(d < 0 for d in differences)}/{len(differences)})")
+            print(f"{case:<26} " + " ".join(f"{cell:>22}" for cell in cells))
     return 0
 
 
