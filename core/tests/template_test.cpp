@@ -129,36 +129,6 @@ TEST(TemplateKernels, RandomTextsInRandomPieces) {
   }
 }
 
-std::string hex_of(std::string_view text) { return calculate_hash(bytes_of(text))->to_hex(); }
-
-TEST(TemplateHash, OnlyLineEndingsChange) {
-  const std::pair<std::string_view, std::string_view> same[] = {
-      {"a\r\nb", "a\nb"}, {"a\rb", "a\nb"}, {"a\r\r\nb", "a\n\nb"}, {"a\n\rb", "a\n\nb"}, {"a\r", "a\n"},
-      {"\xEF\xBB\xBFx\r\n", "\xEF\xBB\xBFx\n"},
-  };
-  for (const auto& [text, normalised] : same) EXPECT_EQ(hex_of(text), hex_of(normalised)) << text;
-  // The final line end, a BOM, trailing blanks and other "line breaks" are all
-  // part of the text: without a CR it is hashed exactly as given.
-  const std::string_view unchanged[] = {"a\n", "\xEF\xBB\xBF" "a", "a \n", "a\xC2\x85" "b\xE2\x80\xA8" "c",
-                                       std::string_view("a\0b", 3)};
-  for (const std::string_view text : unchanged) {
-    EXPECT_EQ(hex_of(text), digest_to_hex(sha256(bytes_of(text)))) << text;
-  }
-  EXPECT_EQ(hex_of(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(calculate_hash(bytes_of("\xED\xA0\x80")).error(), ShaError::InvalidUtf8);
-  EXPECT_EQ(message(ShaError::InvalidUtf8),
-            "text-file bytes are not valid UTF-8; encode the source as UTF-8 before hashing");
-}
-
-TEST(HexCodec, RoundTripsAndCase) {
-  Sha256Bytes ten{};
-  ten[0] = 10;
-  ten[31] = 0xAB;
-  EXPECT_EQ(digest_to_hex(ten), "0a" + std::string(60, '0') + "ab");
-  const std::string upper = "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855";
-  EXPECT_EQ(TemplateSha256::from_hex(upper)->to_hex(), hex_of(""));
-}
-
 TEST(HexCodec, EveryByteAtEveryStepOfTheDecoder) {
   const std::string digits = "0123456789abcdefABCDEF";
   for_each_kernel_set([&](const char* name) {
